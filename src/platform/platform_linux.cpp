@@ -1,0 +1,76 @@
+#include "platform/platform.h"
+
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <thread>
+#include <chrono>
+
+namespace vexa::platform {
+
+namespace {
+std::string withTrailingSlash(std::string dir) {
+    if (!dir.empty() && dir.back() != kDirectorySeparator) {
+        dir.push_back(kDirectorySeparator);
+    }
+    return dir;
+}
+}  // namespace
+
+std::string executablePath() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return {};
+    }
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string executableDirectory() {
+    std::string path = executablePath();
+    size_t slash = path.rfind(kDirectorySeparator);
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return path.substr(0, slash + 1);
+}
+
+std::string workingDirectory() {
+    char buf[PATH_MAX];
+    if (getcwd(buf, sizeof buf) == nullptr) {
+        return {};
+    }
+    return withTrailingSlash(buf);
+}
+
+const char* environment(const char* name) { return std::getenv(name); }
+
+uint64_t currentThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+int64_t monotonicNanoseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+int64_t unixTimeSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+bool isAbsolutePath(const std::string& path) {
+    return path.size() <= 2 || path.front() == kDirectorySeparator;
+}
+
+void sleepMilliseconds(int milliseconds) {
+    if (milliseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+}  // namespace vexa::platform
