@@ -24,12 +24,25 @@
 //                                 str error text (empty when ok)
 //   WRITE          (host -> sim)  the report as hid_write takes it: report
 //                                 id byte, then report_length bytes
-//   WRITE_REPLY                   i32 result (bytes taken, -1 on error),
+//   WRITE_REPLY                   i32 result (bytes taken counting the
+//                                 report id byte, as hid_write returns:
+//                                 report_length + 1; -1 on error),
 //                                 str error text
 //   READ           (host -> sim)  i32 timeout_ms (-1 waits without limit)
 //   READ_REPLY                    i32 result (-1 error, 0 time-out, else
-//                                 the report length), str error text, then
-//                                 the report bytes (no report id)
+//                                 the number of bytes that follow), str
+//                                 error text, then the bytes as
+//                                 hid_read_timeout delivers them: a device
+//                                 without report ids (u2f framing) sends
+//                                 the report_length report bytes alone; a
+//                                 device that numbers its reports (plain
+//                                 framing, report id 1) sends the report id
+//                                 byte first, then the report_length bytes
+//
+// report_length counts the report bytes without the report id byte; the
+// output report length the host works with is report_length + 1 (64 → 65).
+// The sim answers READ within timeout_ms; the host gives up on a reply that
+// is much later than that and drops the connection.
 //   CONTROL        (host -> sim)  str command (fault injection; vexa-sim
 //                                 documents the commands)
 //   CONTROL_REPLY                 u8 status (0 ok), str text
