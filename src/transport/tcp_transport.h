@@ -1,0 +1,74 @@
+// The transport that reaches a device through a vexa-daemon: a TLS client
+// connection to the daemon's address and port.
+//
+// Each request goes out as one frame: payload length (4 bytes, little-
+// endian), a flag byte 0x00 and the payload; the whole frame is at most 4096
+// bytes. The daemon answers with the device's raw bytes. The daemon's
+// certificate must verify against the CA bundle (PEM or DER) for the host
+// name given as the address; otherwise the connection fails.
+//
+// Failures are logged at ERROR through the log target (none when it is
+// null). open() throws IOException "connection failed"; read() and write()
+// return 0, and a TLS read or write error closes the connection so that the
+// next open() reconnects.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "log/log_target.h"
+#include "transport/transport.h"
+
+namespace talvoranth {
+
+class TCPTransport : public CTransport {
+public:
+    // The largest frame the daemon accepts, and the payload that fits in it.
+    static constexpr int kMaxFrame = 4096;
+    static constexpr int kHeaderSize = 5;
+    static constexpr int kMaxPayload = kMaxFrame - kHeaderSize;
+    static constexpr int kDefaultTimeoutMs = 10000;
+
+    TCPTransport(const std::string& address, int port, const std::string& caBundlePath,
+                 ILogTarget* log);
+    ~TCPTransport() override;
+    TCPTransport(const TCPTransport&) = delete;
+    TCPTransport& operator=(const TCPTransport&) = delete;
+
+    // Closes any current connection, then connects with the current time-out
+    // as the TLS read time-out. Throws IOException "connection failed".
+    void open() override;
+    bool isOpen() override;
+    // Sends the close-notify alert (once, result ignored) and releases the
+    // connection; nothing when not connected.
+    void close() override;
+    // Read time-out in milliseconds; a live connection takes it at once. A
+    // value of 0 or below waits without limit.
+    void setTimeout(int milliseconds) override;
+    int getTimeout() override;
+    // One TLS read of at most capacity bytes; 0 on failure (the connection
+    // is then closed).
+    int read(unsigned char* buffer, int capacity) override;
+    // Frames and sends one request; returns length, or 0 on failure. More
+    // than kMaxPayload bytes are refused without sending or logging.
+    int write(const unsigned char* data, int length) override;
+    std::string name() override { return "TCP"; }
+
+private:
+    struct Connection;
+
+    std::unique_ptr<Connection> connect(int readTimeoutMs);
+    // Drops bytes of an earlier answer that the caller did not read, so that
+    // they are never taken for the answer to the next request.
+    void discardUnreadAnswer();
+    void logf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    int timeoutMs_ = kDefaultTimeoutMs;
+    int port_;
+    std::string address_;
+    std::string caBundlePath_;
+    ILogTarget* log_;
+    std::unique_ptr<Connection> connection_;
+};
+
+}  // namespace talvoranth
