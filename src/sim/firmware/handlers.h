@@ -1,0 +1,91 @@
+// The firmware's handler table: one handler per function id.
+//
+// How to add handlers:
+//   1. Write `uint32_t myHandler(Call& call)`: read call.request, fill
+//      call.response, return the CK_RV (the dispatcher stores it in
+//      Response.rv). Set call.persistentChange when the call changed
+//      anything the state file keeps (token objects, PINs, label).
+//   2. List it in a table of HandlerEntry {id, handler, needs} in your
+//      handlers_*.cpp and add the table in that file's register function
+//      (registerObjectHandlers / registerCryptoHandlers below).
+//   3. With Needs::Session the dispatcher resolves Request.session first:
+//      a missing or unknown handle answers CKR_SESSION_HANDLE_INVALID and
+//      the handler is not called; call.session is then never null.
+// Handlers run under the device lock, one at a time per token. They may
+// throw std::bad_alloc only; any other escape is answered with
+// CKR_DEVICE_ERROR. Ids without a handler answer CKR_FUNCTION_NOT_SUPPORTED.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "sim/firmware/device_types.h"
+#include "sim/firmware/token.h"
+
+namespace vexa::sim {
+
+class DeviceRandom;
+class DeviceClock;
+
+struct Call {
+    const DeviceRequest& request;
+    DeviceResponse& response;
+    Token& token;
+    Session* session;  // resolved for Needs::Session entries, else null
+    DeviceRandom& random;
+    DeviceClock& clock;
+    bool persistentChange = false;
+};
+
+using Handler = uint32_t (*)(Call& call);
+
+enum class Needs : uint8_t { Nothing, Session };
+
+struct HandlerEntry {
+    uint32_t functionId;
+    Handler handler;
+    Needs needs;
+};
+
+using TokenExtensionFactory = std::unique_ptr<TokenExtension> (*)();
+
+// Collects the handler entries of every family at start-up.
+class Registry {
+public:
+    static constexpr uint32_t kMaxFunctionId = 63;
+
+    // Adds `count` entries; an id registered twice or beyond kMaxFunctionId
+    // is a programming error (std::logic_error).
+    void add(const HandlerEntry* entries, size_t count);
+    template <size_t N>
+    void add(const HandlerEntry (&entries)[N]) {
+        add(entries, N);
+    }
+    void setTokenExtensionFactory(TokenExtensionFactory factory) { factory_ = factory; }
+
+    const HandlerEntry* find(uint32_t functionId) const;
+    TokenExtensionFactory tokenExtensionFactory() const { return factory_; }
+
+private:
+    HandlerEntry table_[kMaxFunctionId + 1] = {};
+    TokenExtensionFactory factory_ = nullptr;
+};
+
+// The families. Each lives in its own handlers_*.cpp.
+void registerTokenHandlers(Registry& registry);    // 10, 34, 46
+void registerSessionHandlers(Registry& registry);  // 11-14, 17-20
+void registerRandomHandlers(Registry& registry);   // 42, 51
+void registerObjectHandlers(Registry& registry);   // objects: 16, 33, 35-40, 52
+void registerCryptoHandlers(Registry& registry);   // keys and cryptography
+
+// The registry with every family, built once.
+const Registry& firmwareRegistry();
+
+// Puts a PKCS#11 output into the response: with Request.length_only only
+// the length; when Request.out_capacity is present and too small, the
+// length and CKR_BUFFER_TOO_SMALL; otherwise the bytes and their length.
+// Returns the CK_RV.
+uint32_t putOutput(Call& call, Bytes output);
+
+}  // namespace vexa::sim
