@@ -1,0 +1,60 @@
+#include "transport/hid_framing.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace talvoranth::hidframe {
+
+namespace {
+void putChannel(uint8_t* packet, uint32_t channel) {
+    packet[0] = static_cast<uint8_t>(channel >> 24);
+    packet[1] = static_cast<uint8_t>(channel >> 16);
+    packet[2] = static_cast<uint8_t>(channel >> 8);
+    packet[3] = static_cast<uint8_t>(channel);
+}
+
+size_t copyPayload(uint8_t* to, const uint8_t* data, size_t available, size_t room) {
+    const size_t n = std::min(available, room);
+    if (n > 0) {
+        std::memcpy(to, data, n);
+    }
+    return n;
+}
+}  // namespace
+
+size_t buildInitPacket(uint8_t* packet, uint32_t channel, uint8_t command, uint16_t messageLength,
+                       const uint8_t* data, size_t available) {
+    std::memset(packet, kFiller, kPacketSize);
+    putChannel(packet, channel);
+    packet[4] = command;
+    packet[5] = static_cast<uint8_t>(messageLength >> 8);
+    packet[6] = static_cast<uint8_t>(messageLength);
+    return copyPayload(packet + 7, data, available, kInitPayload);
+}
+
+size_t buildContPacket(uint8_t* packet, uint32_t channel, uint8_t seq, const uint8_t* data,
+                       size_t available) {
+    std::memset(packet, kFiller, kPacketSize);
+    putChannel(packet, channel);
+    packet[4] = seq;
+    return copyPayload(packet + 5, data, available, kContPayload);
+}
+
+size_t buildPlainReport(uint8_t* report, size_t reportLength, const uint8_t* message,
+                        size_t totalLength, size_t offset) {
+    std::memset(report, 0, reportLength);
+    report[0] = kPlainReportId;
+    if (offset == 0) {
+        report[1] = kPlainFirst;
+        report[2] = static_cast<uint8_t>(totalLength);
+        report[3] = static_cast<uint8_t>(totalLength >> 8);
+        report[4] = static_cast<uint8_t>(totalLength >> 16);
+        return copyPayload(report + kPlainFirstHeader, message, totalLength,
+                           reportLength - kPlainFirstHeader);
+    }
+    report[1] = kPlainContinuation;
+    return copyPayload(report + kPlainContHeader, message + offset, totalLength - offset,
+                       reportLength - kPlainContHeader);
+}
+
+}  // namespace talvoranth::hidframe

@@ -1,0 +1,101 @@
+// CHIDTransport: the transport over USB HID. It finds the device by vendor
+// id, product id, usage page, manufacturer, product and serial-number
+// strings, opens it, and carries each whole message as a sequence of HID
+// reports in one of two framings, chosen at every open: the U2FHID channel
+// framing when the device answers the channel allocation, else the
+// device's plain framing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log/log_target.h"
+#include "transport/byte_queue.h"
+#include "transport/hid_backend.h"
+#include "transport/hid_device_match.h"
+#include "transport/hid_framing.h"
+#include "transport/transport.h"
+
+namespace talvoranth {
+
+class CHIDTransport : public CTransport {
+public:
+    // Uses the backend selectHidBackend() chooses. log may be null (silent);
+    // it is not owned.
+    explicit CHIDTransport(ILogTarget* log = nullptr);
+    CHIDTransport(ILogTarget* log, std::shared_ptr<IHidBackend> backend);
+    ~CHIDTransport() override;
+    CHIDTransport(const CHIDTransport&) = delete;
+    CHIDTransport& operator=(const CHIDTransport&) = delete;
+
+    // Finds and opens the device, waits for it to settle and runs the
+    // channel allocation. Throws IOException "Device not detected" or
+    // "Unable to connect to device".
+    void open() override;
+    bool isOpen() override { return device_ != nullptr; }
+    // Releases the device; filters, lengths, channel and buffered bytes stay.
+    void close() override;
+    void setTimeout(int milliseconds) override { timeoutMs_ = milliseconds; }
+    int getTimeout() override { return timeoutMs_; }
+    // Hands out buffered response bytes first; fetches one response from the
+    // device when fewer than capacity are buffered.
+    int read(unsigned char* buffer, int capacity) override;
+    // Sends one whole message (channel framing: at most 7609 bytes; plain
+    // framing: at most 0xFFFFFF). Returns length.
+    int write(const unsigned char* data, int length) override;
+    std::string name() override { return "HID"; }
+
+    // Vendor id 0 admits any device whose manufacturer is "Talvoranth".
+    void setVendorProduct(uint16_t vendorId, uint16_t productId);
+    void setProduct(const std::string& product) { filter_.product = product; }
+    // The filter; after an open, the opened device's product string.
+    std::string product() const { return filter_.product; }
+    void setSerialNumber(const std::string& serial) { filter_.serialNumber = serial; }
+    std::string serialNumber() const { return filter_.serialNumber; }
+    // 0 admits any usage page.
+    void setUsagePage(uint16_t usagePage) { filter_.usagePage = usagePage; }
+    uint16_t productId() const { return filter_.productId; }
+    uint16_t vendorId() const { return filter_.vendorId; }
+
+    void setLogTarget(ILogTarget* log) { log_ = log; }
+    // True when the device answered the channel allocation at the last open.
+    bool channelFraming() const { return channel_ != hidframe::kNoChannel; }
+
+private:
+    // Results of packet receive and fetch in channel framing.
+    static constexpr int kTimedOut = -5;
+    static constexpr int kSequenceError = -4;
+    static constexpr int kNoDevice = -127;
+
+    int allocateChannel();
+    void sendPacket();
+    int receivePacket(int waitMs);
+    void writeChannel(const uint8_t* data, size_t length);
+    void writePlain(const uint8_t* data, size_t length);
+    void fetchPlain();
+    void fetchChannel(size_t capacity);
+    int fetchChannelMessage(size_t capacity);
+
+    ILogTarget* log_;
+    std::shared_ptr<IHidBackend> backend_;
+    std::unique_ptr<IHidDevice> device_;
+    uint32_t channel_ = hidframe::kNoChannel;
+    size_t writeReportLength_ = 0;
+    size_t readReportLength_ = 0;
+    int timeoutMs_ = 4000;
+    HidFilter filter_;
+    ByteQueue received_;
+
+    // Work areas reused by every exchange: one output report behind its
+    // report id byte, one input packet, one plain report, and the staging
+    // area of a channel-framed response.
+    std::array<uint8_t, hidframe::kPacketSize + 1> outPacket_{};
+    std::array<uint8_t, hidframe::kPacketSize> inPacket_{};
+    std::vector<uint8_t> report_;
+    std::array<uint8_t, hidframe::kMaxChannelMessage> staging_{};
+};
+
+}  // namespace talvoranth
