@@ -46,6 +46,7 @@ int numberInRange(const json& value, const char* key, long long min, long long m
         const uint64_t u = value.get<uint64_t>();
         inRange = u <= static_cast<uint64_t>(max);
         result = inRange ? static_cast<long long>(u) : 0;
+        inRange = inRange && result >= min;
     } else if (value.is_number_integer()) {
         result = value.get<int64_t>();
         inRange = result >= min && result <= max;
