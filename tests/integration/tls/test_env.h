@@ -1,0 +1,52 @@
+// Small pieces every TLS test needs: a private temporary directory, a free
+// loopback port, the build's program directory, and a test PKI generated
+// with the openssl command line.
+#pragma once
+
+#include <string>
+
+namespace vexa::test {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nobody listened on a moment ago.
+int FreeLoopbackPort();
+
+// Where the build puts programs (VEXA_BIN_DIR).
+std::string BinDir();
+
+// Certificates and keys for one test run, all PEM unless named otherwise.
+// The server certificates are for "localhost" and 127.0.0.1.
+struct TestPki {
+    std::string caCert;              // the trusted CA
+    std::string caCertDer;           // the same CA in DER
+    std::string serverCert;          // signed by the CA with SHA-256
+    std::string serverKey;           // its key, unencrypted
+    std::string serverKeyEncrypted;  // the same key, encrypted with keyPassword
+    std::string keyPassword;
+    std::string serverCertSha1;   // same key, signed by the CA with SHA-1
+    std::string otherCaCert;      // a CA nobody trusts
+    std::string otherServerCert;  // for localhost, signed by the other CA
+    std::string otherServerKey;
+};
+
+// Generates a TestPki into dir; fails the calling test (and returns an
+// empty PKI) when openssl does not succeed.
+TestPki GeneratePki(const std::string& dir);
+
+// Writes text to a file, replacing it.
+void WriteFile(const std::string& path, const std::string& text);
+
+}  // namespace vexa::test
