@@ -1,22 +1,99 @@
+// The console commands that install, start, stop and remove vexa-daemon as
+// a system service. Each prints one outcome line; the codes in the lines are
+// the service manager's (platform/service_errors.h).
 #include "daemon/service_control.h"
 
-#include "daemon/console.h"
+#include <string>
 
-// Placeholders until service control lands: each says so and fails.
+#include "daemon/console.h"
+#include "platform/service_manager.h"
+
 namespace {
-void notAvailable() { ErrorLine("Service control is not available in this build."); }
+
+namespace platform = vexa::platform;
+using platform::ServiceManagerAccess;
+using platform::SystemErrorCode;
+
+constexpr const char* kServiceName = "vexa-daemon";
+constexpr const char* kServiceDescription = "Vexa network daemon";
+
+long asLong(SystemErrorCode code) {
+    return static_cast<long>(code);
+}
+int asInt(SystemErrorCode code) {
+    return static_cast<int>(code);
+}
+
 }  // namespace
 
-int StartInstalledService(int, char**) {
-    notAvailable();
-    return 1;
+void InstallService() {
+    std::string executable;
+    if (SystemErrorCode error = platform::serviceExecutablePath(executable)) {
+        ErrorLinef("Cannot install service (%ld)", asLong(error));
+        return;
+    }
+    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::CreateService)) {
+        ErrorLinef("OpenSCManager failed (%ld)", asLong(error));
+        return;
+    }
+    // The service runs "<executable> service" and reads its settings from
+    // "vexa-daemon.json" when it starts; nothing else is stored.
+    const platform::ServiceDefinition definition{
+        kServiceName, kServiceDescription, executable, {"service"}};
+    if (SystemErrorCode error = platform::createService(definition)) {
+        ErrorLinef("CreateService failed (%ld)", asLong(error));
+        return;
+    }
+    InfoLine("Service installed successfully");
+}
+
+int StartInstalledService(int /*argc*/, char** /*argv*/) {
+    // systemd passes no start arguments to a service; the service does not
+    // use them anyway.
+    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
+        ErrorLinef("OpenSCManager failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = platform::openService(kServiceName)) {
+        ErrorLinef("OpenService failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = platform::startService(kServiceName)) {
+        ErrorLinef("StartService failed (%d)", asInt(error));
+        return 1;
+    }
+    InfoLine("Service started.");
+    return 0;
 }
 
 int StopInstalledService() {
-    notAvailable();
-    return 1;
+    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
+        ErrorLinef("OpenSCManager failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = platform::openService(kServiceName)) {
+        ErrorLinef("OpenService failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = platform::stopService(kServiceName)) {
+        ErrorLinef("ControlService failed (%d)", asInt(error));
+        return 1;
+    }
+    InfoLine("Service stopped.");
+    return 0;
 }
 
-void UninstallService() { notAvailable(); }
-
-void InstallService() { notAvailable(); }
+void UninstallService() {
+    // A running service is not stopped first: it keeps running until it is
+    // stopped, and systemd forgets it then.
+    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
+        ErrorLinef("OpenSCManager failed (%d)\n", asInt(error));
+    } else if (SystemErrorCode error = platform::openService(kServiceName)) {
+        ErrorLinef("OpenService failed (%d)\n", asInt(error));
+    } else if (SystemErrorCode error = platform::deleteService(kServiceName)) {
+        ErrorLinef("DeleteService failed (%d)", asInt(error));
+    } else {
+        InfoLine("Service deleted successfully");
+    }
+    InfoLine("Service uninstalled.");
+}

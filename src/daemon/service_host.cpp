@@ -1,9 +1,87 @@
+// CVexaService: the TLS server as a system service, and the run of the
+// service named "vexa-daemon".
 #include "daemon/service_host.h"
 
-#include "daemon/console.h"
+#include <system_error>
 
-// Placeholder until the service host lands: says so and fails.
-int RunDaemonService(DaemonSettings& /*settings*/) {
-    ErrorLine("Running as a service is not available in this build.");
-    return 1;
+#include "daemon/console.h"
+#include "daemon/server.h"
+
+namespace platform = vexa::platform;
+
+namespace {
+
+constexpr const char* kServiceName = "vexa-daemon";
+
+int RunDaemonServer(const DaemonSettings& settings) {
+    return RunServer(settings);
+}
+
+}  // namespace
+
+CVexaService::CVexaService(const char* name, const DaemonSettings& settings, bool canStop,
+                           bool canShutdown, bool canPauseContinue,
+                           platform::IServiceManagerLink& link, ServerFunction server)
+    : CServiceBase(name, canStop, canShutdown, canPauseContinue, link),
+      settings_(settings),
+      server_(server != nullptr ? server : &RunDaemonServer) {}
+
+CVexaService::~CVexaService() {
+    // A service that was shut down without a stop still has its server
+    // running; the process must not end under it.
+    if (worker_.joinable()) {
+        StopRequested = true;
+        JoinWorker();
+    }
+}
+
+void CVexaService::StartWork(int /*argc*/, char** /*argv*/) {
+    LogEvent("Vexa Daemon starting", EventType::Information);
+    if (worker_.joinable()) {
+        throw SystemErrorCode{platform::kErrorServiceAlreadyRunning};
+    }
+    try {
+        worker_ = std::thread(&CVexaService::ServiceWorker, this);
+    } catch (const std::system_error& e) {
+        throw SystemErrorCode{platform::systemErrorFromErrno(e.code().value())};
+    }
+}
+
+void CVexaService::ServiceWorker() {
+    // The server's result is not used: its failure lines have gone to the
+    // standard streams, and the service stays running until it is stopped.
+    try {
+        server_(settings_);
+    } catch (...) {
+        // An exception must not end the process; the stop completes at once.
+    }
+    stopped_.set();
+}
+
+void CVexaService::StopWork() {
+    LogEvent("Vexa Daemon stopping", EventType::Information);
+    StopRequested = true;
+    // The server sees the flag between clients: at once when idle, after
+    // the connected client has left otherwise.
+    if (worker_.joinable()) {
+        stopped_.wait();
+        JoinWorker();
+    }
+}
+
+void CVexaService::JoinWorker() {
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {
+        worker_.join();
+    }
+}
+
+int RunDaemonService(DaemonSettings& settings) {
+    CVexaService service(kServiceName, settings);
+    platform::SystemErrorCode error = platform::kErrorSuccess;
+    if (!RunAsService(service, &error)) {
+        ErrorLinef("Failed to run service, 0x%08lx\n", static_cast<unsigned long>(error));
+        return 1;
+    }
+    // systemd learns how a service ended from its exit status alone.
+    return service.StartFailed() ? 1 : 0;
 }
