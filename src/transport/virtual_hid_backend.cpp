@@ -97,16 +97,21 @@ int replyWait(int deviceWaitMs) {
 }
 
 // Sends request and receives the reply of the expected type into reply.
-// Returns a reader positioned after the type byte, or nothing when the
-// connection failed or the reply is of another type.
+// Returns a reader positioned after the type byte, or nothing with failure
+// saying why: the connection failed, or the reply is of another type.
 std::optional<wire::Reader> roundTrip(int fd, const std::vector<uint8_t>& request,
                                       wire::MessageType expected, std::vector<uint8_t>& reply,
-                                      int waitMs) {
+                                      int waitMs, const wchar_t*& failure) {
+    failure = kConnectionLost;
     if (!wire::sendMessage(fd, request)) {
         return std::nullopt;
     }
     const long n = wire::receiveMessage(fd, reply, waitMs);
-    if (n <= 0 || reply[0] != expected) {
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    if (reply[0] != expected) {
+        failure = kBadReply;
         return std::nullopt;
     }
     return wire::Reader(reply.data() + 1, static_cast<size_t>(n) - 1);
@@ -128,10 +133,11 @@ public:
         request_.assign(1, wire::WRITE);
         request_.insert(request_.end(), data, data + length);
         request_.resize(1 + padded, 0);
+        const wchar_t* failure = nullptr;
         std::optional<wire::Reader> reply =
-            roundTrip(fd_.get(), request_, wire::WRITE_REPLY, reply_, kReplyMarginMs);
+            roundTrip(fd_.get(), request_, wire::WRITE_REPLY, reply_, kReplyMarginMs, failure);
         if (!reply) {
-            return fail(kConnectionLost);
+            return fail(failure);
         }
         const int32_t result = reply->i32();
         const std::string text = reply->str();
@@ -154,10 +160,11 @@ public:
         for (int shift = 0; shift < 32; shift += 8) {
             request_.push_back(static_cast<uint8_t>(wait >> shift));
         }
-        std::optional<wire::Reader> reply =
-            roundTrip(fd_.get(), request_, wire::READ_REPLY, reply_, replyWait(milliseconds));
+        const wchar_t* failure = nullptr;
+        std::optional<wire::Reader> reply = roundTrip(fd_.get(), request_, wire::READ_REPLY, reply_,
+                                                      replyWait(milliseconds), failure);
         if (!reply) {
-            return fail(kConnectionLost);
+            return fail(failure);
         }
         const int32_t result = reply->i32();
         const std::string text = reply->str();
@@ -204,10 +211,12 @@ public:
     std::vector<HidDeviceInfo> enumerate(uint16_t vendorId, uint16_t productId) override {
         UniqueFd fd(connect());
         std::vector<uint8_t> reply;
-        std::optional<wire::Reader> in = roundTrip(fd.get(), wire::Writer(wire::ENUMERATE).bytes(),
-                                                   wire::ENUMERATE_REPLY, reply, kReplyMarginMs);
+        const wchar_t* failure = nullptr;
+        std::optional<wire::Reader> in =
+            roundTrip(fd.get(), wire::Writer(wire::ENUMERATE).bytes(), wire::ENUMERATE_REPLY, reply,
+                      kReplyMarginMs, failure);
         if (!in) {
-            throw IOException("No answer from the virtual device at " + socketPath_);
+            throw IOException("No device list from the virtual device at " + socketPath_);
         }
         const uint16_t count = in->u16();
         std::vector<HidDeviceInfo> records;
@@ -243,9 +252,10 @@ public:
             return nullptr;
         }
         std::vector<uint8_t> reply;
+        const wchar_t* failure = nullptr;
         std::optional<wire::Reader> in =
             roundTrip(fd.get(), wire::Writer(wire::OPEN).str(path).bytes(), wire::OPEN_REPLY, reply,
-                      kReplyMarginMs);
+                      kReplyMarginMs, failure);
         if (!in) {
             return nullptr;
         }
