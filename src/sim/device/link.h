@@ -1,0 +1,60 @@
+// One host connection to a device: the reports the host writes go through
+// the framing they belong to (report id 0: a U2FHID packet; report id 1: a
+// plain-framing report), each complete message goes through the firmware,
+// and the answer waits in this link's queue until the host reads it.
+//
+// The link is driven by one connection thread only; the device it points
+// to is shared.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "sim/device/plain_framing.h"
+#include "sim/device/u2f_framing.h"
+#include "sim/device/virtual_device.h"
+#include "sim/device/wakeup.h"
+
+namespace vexa::sim {
+
+class DeviceLink {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    DeviceLink(VirtualDevice& device, Wakeup& wakeup);
+
+    VirtualDevice& device() { return device_; }
+
+    // False once the device vanished after this link was made.
+    bool connected() const;
+
+    // One output report as hid_write takes it (report id first). Returns the
+    // bytes taken, or -1 with `error` set.
+    int write(const uint8_t* report, size_t length, std::string& error);
+
+    // One input report as hid_read_timeout delivers it (a U2FHID packet
+    // without its report id 0; a plain report with its report id 1),
+    // waiting at most timeoutMs (-1: no limit). Returns its length, 0 on
+    // time-out, or -1 with `error` set.
+    int read(int timeoutMs, Bytes& report, std::string& error);
+
+private:
+    struct Outgoing {
+        Bytes report;
+        Clock::time_point readyAt;
+    };
+
+    void answer(const Bytes& message, bool u2f, uint32_t channel, bool oversized);
+    void queue(std::vector<Bytes> reports, Clock::time_point readyAt);
+
+    VirtualDevice& device_;
+    Wakeup& wakeup_;
+    uint64_t generation_;
+    u2f::Receiver u2f_;
+    plain::Receiver plain_;
+    std::deque<Outgoing> outgoing_;
+};
+
+}  // namespace vexa::sim

@@ -1,0 +1,250 @@
+#include "sim/server/sim_server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "sim/device/link.h"
+#include "sim/server/control.h"
+#include "transport/virtual_wire.h"
+
+namespace vexa::sim {
+
+namespace {
+
+namespace wire = vexa::virtual_wire;
+
+constexpr int kBacklog = 16;
+
+bool makeAddress(const std::string& path, sockaddr_un& addr, std::string& error) {
+    addr = sockaddr_un{};
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "socket path \"" + path + "\" is empty or too long";
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return true;
+}
+
+// A socket file left behind by a simulator that did not end cleanly may be
+// replaced; one that still has a listener, or any other file, may not.
+bool clearStaleSocket(const std::string& path, std::string& error) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return errno == ENOENT || (error = path + ": " + std::strerror(errno), false);
+    }
+    if (!S_ISSOCK(info.st_mode)) {
+        error = path + " exists and is not a socket";
+        return false;
+    }
+    const int probe = wire::connectSocket(path);
+    if (probe >= 0) {
+        ::close(probe);
+        error = "another vexa-sim already listens on " + path;
+        return false;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        error = "cannot remove the old socket " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+SimServer::SimServer(const std::vector<std::unique_ptr<VirtualDevice>>& devices, Wakeup& wakeup)
+    : devices_(devices), wakeup_(wakeup) {}
+
+SimServer::~SimServer() {
+    shutdown();
+}
+
+bool SimServer::listen(const std::string& path, std::string& error) {
+    sockaddr_un addr;
+    if (!makeAddress(path, addr, error) || !clearStaleSocket(path, error)) {
+        return false;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, kBacklog) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    listenFd_ = fd;
+    path_ = path;
+    return true;
+}
+
+void SimServer::run(int stopFd) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    while (!wakeup_.stopping()) {
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[1].revents != 0) {
+            break;
+        }
+        reapFinished();
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        Connection& connection = connections_.emplace_back();
+        connection.fd = fd;
+        connection.thread = std::thread([this, &connection] {
+            serve(connection);
+            connection.done = true;
+        });
+    }
+}
+
+void SimServer::reapFinished() {
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if (it->done) {
+            it->thread.join();
+            ::close(it->fd);
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void SimServer::shutdown() {
+    wakeup_.stop();
+    for (Connection& connection : connections_) {
+        ::shutdown(connection.fd, SHUT_RDWR);
+    }
+    for (Connection& connection : connections_) {
+        connection.thread.join();
+        ::close(connection.fd);
+    }
+    connections_.clear();
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+        ::unlink(path_.c_str());
+    }
+}
+
+void SimServer::serve(Connection& connection) {
+    const int fd = connection.fd;
+    std::optional<DeviceLink> link;
+    std::vector<uint8_t> message;
+    Bytes report;
+    std::string error;
+
+    for (;;) {
+        const long n = wire::receiveMessage(fd, message, -1);
+        if (n <= 0 || wakeup_.stopping()) {
+            return;
+        }
+        wire::Reader in(message.data() + 1, static_cast<size_t>(n) - 1);
+        std::optional<wire::Writer> reply;
+        switch (message[0]) {
+            case wire::ENUMERATE: {
+                std::vector<wire::DeviceRecord> records;
+                for (const auto& device : devices_) {
+                    if (device->present()) {
+                        records.push_back(device->record());
+                    }
+                }
+                reply.emplace(wire::ENUMERATE_REPLY);
+                reply->u16(static_cast<uint16_t>(records.size()));
+                for (const wire::DeviceRecord& r : records) {
+                    reply->record(r);
+                }
+                break;
+            }
+            case wire::OPEN: {
+                const std::string path = in.str();
+                if (!in.ok()) {
+                    return;
+                }
+                link.reset();
+                for (const auto& device : devices_) {
+                    if (device->path() == path && device->present()) {
+                        link.emplace(*device, wakeup_);
+                    }
+                }
+                reply.emplace(wire::OPEN_REPLY);
+                if (link) {
+                    const DeviceConfig& config = link->device().config();
+                    reply->u8(0).u32(config.settleMs).u16(config.reportLength).str("");
+                } else {
+                    reply->u8(1).u32(0).u16(0).str("no device at " + path);
+                }
+                break;
+            }
+            case wire::WRITE: {
+                int result = -1;
+                error.clear();
+                if (!link) {
+                    error = "no device is open";
+                } else {
+                    result = link->write(in.rest(), in.remaining(), error);
+                }
+                reply.emplace(wire::WRITE_REPLY);
+                reply->i32(result).str(error);
+                break;
+            }
+            case wire::READ: {
+                const int32_t timeoutMs = in.i32();
+                if (!in.ok()) {
+                    return;
+                }
+                int result = -1;
+                error.clear();
+                if (!link) {
+                    error = "no device is open";
+                } else {
+                    result = link->read(timeoutMs, report, error);
+                }
+                reply.emplace(wire::READ_REPLY);
+                reply->i32(result).str(error);
+                if (result > 0) {
+                    reply->raw(report.data(), report.size());
+                }
+                break;
+            }
+            case wire::CONTROL: {
+                const std::string command = in.str();
+                if (!in.ok()) {
+                    return;
+                }
+                std::string text;
+                const bool ok = executeControl(command, devices_, text);
+                reply.emplace(wire::CONTROL_REPLY);
+                reply->u8(ok ? 0 : 1).str(text);
+                break;
+            }
+            default:
+                // Not this protocol: end the connection.
+                return;
+        }
+        if (!wire::sendMessage(fd, reply->bytes())) {
+            return;
+        }
+    }
+}
+
+}  // namespace vexa::sim
