@@ -1,0 +1,105 @@
+#include "pkcs11/context.h"
+
+#include "rpc/envelope.h"
+#include "rpc/ulong_wire.h"
+
+namespace vexa::pkcs11 {
+namespace {
+
+// Set once under the process-wide mutex, then only read.
+std::atomic<CContext*> g_instance{nullptr};
+
+// Runs the envelope's exchange under the key-generation time limit.
+class CKeyGenerationExchanger : public rpc::IExchanger {
+public:
+    CKeyGenerationExchanger(CSlotTable& slots, int timeoutMs)
+        : slots_(slots), timeoutMs_(timeoutMs) {}
+    size_t exchange(int32_t slot, uint8_t* buffer, size_t capacity, size_t length) override {
+        return slots_.exchangeWithTimeout(slot, buffer, capacity, length, timeoutMs_);
+    }
+
+private:
+    CSlotTable& slots_;
+    int timeoutMs_;
+};
+
+}  // namespace
+
+CContext::CContext() : hooks_(talvoranth::hidDeviceHooks()), slots_(*this) {
+    talvoranth::loadModuleConfig(*this, config_);
+    if (config_.ipTransport) {
+        hooks_ = talvoranth::ipDeviceHooks();
+    }
+    log(talvoranth::LOG_DEBUG, "New Instance");
+}
+
+CContext::CContext(const talvoranth::ModuleConfig& config, talvoranth::DeviceHooks hooks,
+                   std::ostream* console)
+    : CLogger(console), config_(config), hooks_(std::move(hooks)), slots_(*this) {
+    log(talvoranth::LOG_DEBUG, "New Instance");
+}
+
+CContext::~CContext() = default;
+
+CContext& CContext::instance() {
+    CContext* context = g_instance.load(std::memory_order_acquire);
+    if (context != nullptr) {
+        return *context;
+    }
+    std::lock_guard<std::mutex> lock(processMutex());
+    context = g_instance.load(std::memory_order_acquire);
+    if (context == nullptr) {
+        // Never destroyed: the application may call in until the process ends.
+        context = new CContext();
+        g_instance.store(context, std::memory_order_release);
+    }
+    return *context;
+}
+
+CContext* CContext::existingInstance() {
+    return g_instance.load(std::memory_order_acquire);
+}
+
+CContext* CContext::replaceInstance(CContext* context) {
+    std::lock_guard<std::mutex> lock(processMutex());
+    return g_instance.exchange(context, std::memory_order_acq_rel);
+}
+
+CK_RV CContext::routeSlot(CK_SLOT_ID slotId, int32_t& slot) {
+    std::optional<int32_t> found = slots_.find(slotId);
+    if (!found) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    slot = *found;
+    slots_.setCurrentSlot(slot);
+    return CKR_OK;
+}
+
+CK_RV CContext::bindSession(Request& request, CK_SESSION_HANDLE session, int32_t& slot) {
+    std::optional<int32_t> found = sessions_.find(session);
+    if (!found || *found < 0) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    // Only handles that came from a device (32 bits) are ever in the table.
+    uint32_t wire = 0;
+    if (!rpc::ulongToWire(session, wire)) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    slot = *found;
+    slots_.setCurrentSlot(slot);
+    request.has_session = true;
+    request.session = wire;
+    return CKR_OK;
+}
+
+CK_RV CContext::callFunction(int32_t slot, const Request& request, Response& response, bool clear) {
+    return rpc::callFunction(*this, slots_, slot, request, response, clear);
+}
+
+CK_RV CContext::callFunctionForKeyGeneration(int32_t slot, const Request& request,
+                                             Response& response, bool clear) {
+    CKeyGenerationExchanger exchanger(slots_, config_.keyTimeoutMs);
+    return rpc::callFunction(*this, exchanger, slot, request, response, clear);
+}
+
+}  // namespace vexa::pkcs11

@@ -1,0 +1,56 @@
+// The one boundary between the C ABI and the module's C++: every exported
+// C_ function is a single call into these guards. No exception crosses it:
+// an allocation failure becomes CKR_HOST_MEMORY, anything else thrown
+// CKR_FUNCTION_FAILED.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "pkcs11/context.h"
+
+// Marks the functions that the module exports (every other symbol is
+// hidden, and the version script keeps it so).
+#define VEXA_PKCS11_EXPORT __attribute__((visibility("default")))
+
+namespace vexa::pkcs11 {
+
+// Logs an exception that reached the boundary, if logging still works.
+void logEscapedException(const char* what) noexcept;
+
+// Runs op(context) on the process-wide context (created on first use).
+template <class Operation>
+CK_RV guarded(Operation&& op) noexcept {
+    try {
+        return op(CContext::instance());
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    } catch (const std::exception& e) {
+        logEscapedException(e.what());
+        return CKR_FUNCTION_FAILED;
+    } catch (...) {
+        logEscapedException("unknown exception");
+        return CKR_FUNCTION_FAILED;
+    }
+}
+
+// The common entry of the operations of Parts beyond the lifecycle: log the
+// function's name at TRACE (when it has a TRACE line), answer
+// CKR_CRYPTOKI_NOT_INITIALIZED before looking at any argument, then run op.
+template <class Operation>
+CK_RV operation(const char* traceName, Operation&& op) noexcept {
+    return guarded([&](CContext& context) -> CK_RV {
+        if (traceName != nullptr) {
+            context.log(talvoranth::LOG_TRACE, "%s", traceName);
+        }
+        if (!context.initialised()) {
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+        }
+        return op(context);
+    });
+}
+
+}  // namespace vexa::pkcs11

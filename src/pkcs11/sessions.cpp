@@ -1,0 +1,122 @@
+#include "pkcs11/sessions.h"
+
+#include "pkcs11/device_call.h"
+#include "rpc/ulong_wire.h"
+
+namespace vexa::pkcs11 {
+
+using rpc::FunctionId;
+
+CK_RV openSession(CContext& context, CK_SLOT_ID slotID, CK_FLAGS flags,
+                  CK_VOID_PTR /*pApplication*/, CK_NOTIFY /*Notify*/,
+                  CK_SESSION_HANDLE_PTR phSession) {
+    if ((flags & CKF_SERIAL_SESSION) == 0) {
+        return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+    }
+    if (phSession == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    int32_t slot = -1;
+    if (CK_RV rv = context.routeSlot(slotID, slot); rv != CKR_OK) {
+        return rv;
+    }
+    CDeviceCall call(FunctionId::OpenSession);
+    // Every flag bit goes to the device unchanged.
+    if (!CDeviceCall::setUlong(call.request().value, call.request().has_value, flags)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const CK_RV rv = call.sendToSlot(context, slotID);
+    if (call.response().has_handle) {
+        const CK_SESSION_HANDLE handle = rpc::ulongFromWire(call.response().handle);
+        *phSession = handle;
+        context.sessions().add(handle, slot);
+    }
+    return rv;
+}
+
+CK_RV closeSession(CContext& context, CK_SESSION_HANDLE hSession) {
+    CDeviceCall call(FunctionId::CloseSession);
+    int32_t slot = -1;
+    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    if (slot < 0) {
+        return rv;  // the handle is not known: nothing was sent
+    }
+    // Forgotten whatever the device answered.
+    context.sessions().remove(hSession);
+    return rv;
+}
+
+CK_RV closeAllSessions(CContext& context, CK_SLOT_ID slotID) {
+    // The handles of the slot stay known: later calls with them reach the
+    // device, which answers for them.
+    CDeviceCall call(FunctionId::CloseAllSessions);
+    return call.sendToSlot(context, slotID);
+}
+
+CK_RV getSessionInfo(CContext& context, CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    if (hSession == CK_INVALID_HANDLE) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    if (pInfo == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    pInfo->flags = CKF_SERIAL_SESSION;
+    pInfo->state = CKS_RO_PUBLIC_SESSION;
+    pInfo->ulDeviceError = 0;
+    CDeviceCall call(FunctionId::GetSessionInfo);
+    int32_t slot = -1;
+    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    if (slot < 0) {
+        return rv;  // the handle is not known: nothing was sent
+    }
+    pInfo->slotID = static_cast<CK_SLOT_ID>(slot);
+    if (call.response().has_session_info) {
+        const SessionInfo& info = call.response().session_info;
+        pInfo->state = rpc::ulongFromWire(info.state);
+        pInfo->flags = rpc::ulongFromWire(info.flags);
+        pInfo->ulDeviceError = rpc::ulongFromWire(info.device_error);
+    }
+    return rv;
+}
+
+CK_RV login(CContext& context, CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
+            CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    if (pPin == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::Login);
+    // The user type is the device's to judge.
+    if (!CDeviceCall::setUlong(call.request().value, call.request().has_value, userType)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    call.setData(pPin, ulPinLen);
+    return call.sendToSession(context, hSession);
+}
+
+CK_RV logout(CContext& context, CK_SESSION_HANDLE hSession) {
+    CDeviceCall call(FunctionId::Logout);
+    return call.sendToSession(context, hSession);
+}
+
+CK_RV initPIN(CContext& context, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin,
+              CK_ULONG ulPinLen) {
+    if (pPin == nullptr && ulPinLen != 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::InitPIN);
+    call.setData(pPin, ulPinLen);
+    return call.sendToSession(context, hSession);
+}
+
+CK_RV setPIN(CContext& context, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin,
+             CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    if (pOldPin == nullptr || pNewPin == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::SetPIN);
+    call.setData(pOldPin, ulOldLen);
+    call.setData2(pNewPin, ulNewLen);
+    return call.sendToSession(context, hSession);
+}
+
+}  // namespace vexa::pkcs11
