@@ -7,7 +7,10 @@ function(vexa_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-  set(props ENVIRONMENT "VEXA_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VEXA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  # One variable per property: a list given to gtest_discover_tests would be
+  # split into property names.
+  set(props ENVIRONMENT "VEXA_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
+    ENVIRONMENT_MODIFICATION "VEXA_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
   if(ARG_LABELS)
     list(APPEND props LABELS "${ARG_LABELS}")
   endif()
