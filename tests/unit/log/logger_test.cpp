@@ -8,13 +8,14 @@
 #include <fstream>
 #include <iomanip>
 #include <map>
-#include <regex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log/logger.h"
+#include "unit/log/log_line.h"
 #include "platform/platform.h"
 
 using talvoranth::CLogger;
@@ -36,9 +37,6 @@ std::string readFile(const std::string& path) {
     content << in.rdbuf();
     return content.str();
 }
-
-// "<seconds>.<2 digits> t:<tid> <level> : <text>"
-const std::regex kLine(R"(^(\d+)\.(\d\d) t:(\d+) ([A-Z]*) : (.*)$)");
 
 struct LoggerFixture : ::testing::Test {
     void SetUp() override {
@@ -68,13 +66,13 @@ TEST_F(LoggerFixture, LineHasElapsedSecondsThreadIdLevelAndText) {
     log.log(talvoranth::LOG_INFO, "Config %s", "file not found.");
 
     ASSERT_EQ(console.str().back(), '\n');
-    std::smatch m;
     const std::string line = onlyLine();
-    ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
-    EXPECT_LT(std::stoi(m[1]), 60) << "elapsed time counts from the logger's construction";
-    EXPECT_EQ(m[3], std::to_string(vexa::platform::currentThreadId()));
-    EXPECT_EQ(m[4], "INFO");
-    EXPECT_EQ(m[5], "Config file not found.");
+    const std::optional<LogLine> m = parseLogLine(line);
+    ASSERT_TRUE(m) << line;
+    EXPECT_LT(std::stod(m->seconds), 60.0) << "elapsed time counts from the logger's construction";
+    EXPECT_EQ(m->threadId, std::to_string(vexa::platform::currentThreadId()));
+    EXPECT_EQ(m->level, "INFO");
+    EXPECT_EQ(m->text, "Config file not found.");
 }
 
 TEST_F(LoggerFixture, EachLevelPrintsItsNameAndUnknownLevelsPrintNone) {
@@ -130,11 +128,10 @@ TEST_F(LoggerFixture, TextOf2047CharactersIsWrittenAndLongerOrEmptyIsReplaced) {
     const std::string longest(2047, 'a');
 
     log.log(talvoranth::LOG_DEBUG, "%s", longest.c_str());
-    std::smatch m;
-    std::string line = onlyLine();
-    ASSERT_TRUE(std::regex_match(line, m, kLine));
-    EXPECT_EQ(m[4], "DEBUG");
-    EXPECT_EQ(m[5], longest);
+    std::optional<LogLine> m = parseLogLine(onlyLine());
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->level, "DEBUG");
+    EXPECT_EQ(m->text, longest);
 
     const std::string tooLong(2048, 'a');
     const char* empty = "";
@@ -152,10 +149,10 @@ TEST_F(LoggerFixture, TextOf2047CharactersIsWrittenAndLongerOrEmptyIsReplaced) {
     for (const Case& c : cases) {
         console.str("");
         c.call();
-        line = onlyLine();
-        ASSERT_TRUE(std::regex_match(line, m, kLine)) << c.what;
-        EXPECT_EQ(m[4], "ERROR") << c.what;
-        EXPECT_EQ(m[5], "log printbuf too small.") << c.what;
+        m = parseLogLine(onlyLine());
+        ASSERT_TRUE(m) << c.what;
+        EXPECT_EQ(m->level, "ERROR") << c.what;
+        EXPECT_EQ(m->text, "log printbuf too small.") << c.what;
     }
 }
 
@@ -190,7 +187,7 @@ TEST_F(LoggerFixture, ConsoleAndFileEachGetEveryLineOnce) {
     EXPECT_EQ(fileLines[0], "earlier run");
     ASSERT_EQ(consoleLines.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        EXPECT_TRUE(std::regex_match(fileLines[i + 1], kLine)) << fileLines[i + 1];
+        EXPECT_TRUE(parseLogLine(fileLines[i + 1])) << fileLines[i + 1];
     }
     EXPECT_NE(fileLines[1].find(" INFO : first"), std::string::npos);
     EXPECT_NE(fileLines[2].find(" WARN : second 2"), std::string::npos);
@@ -269,15 +266,17 @@ TEST_F(LoggerFixture, LinesFromConcurrentThreadsNeverInterleave) {
         const std::vector<std::string> lines = linesOf(output);
         ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
         std::map<int, int> perThread;
-        const std::regex text(R"(^(\d):([a-z]{300}):(\d+)$)");
         for (const std::string& line : lines) {
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(line, m, kLine)) << line.substr(0, 80);
-            const std::string body = m[5];
-            std::smatch t;
-            ASSERT_TRUE(std::regex_match(body, t, text)) << body.substr(0, 80);
-            const int thread = std::stoi(t[1]);
-            EXPECT_EQ(t[2].str(), std::string(300, static_cast<char>('a' + thread)));
+            const std::optional<LogLine> m = parseLogLine(line);
+            ASSERT_TRUE(m) << line.substr(0, 80);
+            // "<thread>:<300 letters of that thread>:<i>"
+            const std::string& body = m->text;
+            ASSERT_GE(body.size(), 304u) << body.substr(0, 80);
+            const int thread = body[0] - '0';
+            ASSERT_TRUE(thread >= 0 && thread < kThreads) << body.substr(0, 80);
+            EXPECT_EQ(body.substr(1, 302),
+                      ":" + std::string(300, static_cast<char>('a' + thread)) + ":");
+            EXPECT_TRUE(allDigits(body.substr(303))) << body.substr(0, 80);
             ++perThread[thread];
         }
         for (int t = 0; t < kThreads; ++t) {
