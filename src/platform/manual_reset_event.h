@@ -9,7 +9,8 @@ namespace vexa::platform {
 
 class ManualResetEvent {
 public:
-    explicit ManualResetEvent(bool signalled = false) : signalled_(signalled) {}
+    ManualResetEvent() = default;
+    explicit ManualResetEvent(bool signalled) : signalled_(signalled) {}
     ManualResetEvent(const ManualResetEvent&) = delete;
     ManualResetEvent& operator=(const ManualResetEvent&) = delete;
 
@@ -39,7 +40,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool signalled_;
+    bool signalled_ = false;
 };
 
 }  // namespace vexa::platform

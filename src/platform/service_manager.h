@@ -31,7 +31,7 @@ struct ServiceDefinition {
 };
 
 // Full path of the running executable, checked to be usable in a unit file
-// (absolute, no control characters).
+// (absolute; no control characters, quotes or backslashes).
 SystemErrorCode serviceExecutablePath(std::string& path);
 
 // The unit file text of a definition. Fails with kErrorBadPathname when the

@@ -54,6 +54,12 @@ bool escapeSpecifiers(const std::string& text, std::string& out) {
     return true;
 }
 
+// systemd refuses an executable whose name holds quotes or backslashes,
+// however they are escaped.
+bool isUsableExecutable(const std::string& path) {
+    return !path.empty() && path.front() == '/' && path.find_first_of("'\"\\") == std::string::npos;
+}
+
 bool isPlainWord(const std::string& word) {
     if (word.empty()) {
         return false;
@@ -92,7 +98,7 @@ bool appendCommandWord(const std::string& word, bool alwaysQuote, std::string& o
 }  // namespace
 
 SystemErrorCode formatServiceUnit(const ServiceDefinition& definition, std::string& text) {
-    if (definition.executable.empty() || definition.executable.front() != '/') {
+    if (!isUsableExecutable(definition.executable)) {
         return kErrorBadPathname;
     }
     std::string description;
