@@ -118,6 +118,9 @@ void ChildProcess::collect(int outFd, int errFd) {
             ::close(f.fd);
         }
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    outputEnded_ = true;
+    changed_.notify_all();
 }
 
 bool ChildProcess::waitFor(const std::string ChildProcess::*stream, const std::string& text,
@@ -162,6 +165,12 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
             return std::nullopt;
         }
         usleep(5000);
+    }
+    // Everything the child wrote is collected before its status is given.
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_until(lock, deadline + std::chrono::seconds(5),
+                            [this] { return outputEnded_; });
     }
     if (WIFEXITED(status_)) {
         return WEXITSTATUS(status_);

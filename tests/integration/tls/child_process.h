@@ -58,6 +58,7 @@ private:
     std::condition_variable changed_;
     std::string out_;
     std::string err_;
+    bool outputEnded_ = false;
     std::thread reader_;
 };
 

@@ -28,7 +28,7 @@ int FreeLoopbackPort();
 std::string BinDir();
 
 // Certificates and keys for one test run, all PEM unless named otherwise.
-// The server certificates are for "localhost" and 127.0.0.1.
+// The server certificates name "localhost" only (not 127.0.0.1).
 struct TestPki {
     std::string caCert;              // the trusted CA
     std::string caCertDer;           // the same CA in DER

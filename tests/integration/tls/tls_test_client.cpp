@@ -7,6 +7,8 @@
 #include <mbedtls/x509_crt.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <string>
 
 #include "transport/tls_net.h"
@@ -42,14 +44,25 @@ TlsTestClient::TlsTestClient() : state_(std::make_unique<State>()) {}
 TlsTestClient::~TlsTestClient() = default;
 
 int TlsTestClient::connect(int port, const std::string& caFile, int readTimeoutMs) {
+    // A server that is still starting refuses the connection: try again
+    // until it listens.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int ret;
+    for (;;) {
+        state_ = std::make_unique<State>();
+        ret = mbedtls_net_connect(&state_->net, "127.0.0.1", std::to_string(port).c_str(),
+                                  MBEDTLS_NET_PROTO_TCP);
+        if (ret != MBEDTLS_ERR_NET_CONNECT_FAILED || std::chrono::steady_clock::now() > deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     State& s = *state_;
-    int ret = mbedtls_ctr_drbg_seed(&s.drbg, mbedtls_entropy_func, &s.entropy, nullptr, 0);
     if (ret == 0) {
-        ret = mbedtls_x509_crt_parse_file(&s.ca, caFile.c_str());
+        ret = mbedtls_ctr_drbg_seed(&s.drbg, mbedtls_entropy_func, &s.entropy, nullptr, 0);
     }
     if (ret == 0) {
-        ret = mbedtls_net_connect(&s.net, "127.0.0.1", std::to_string(port).c_str(),
-                                  MBEDTLS_NET_PROTO_TCP);
+        ret = mbedtls_x509_crt_parse_file(&s.ca, caFile.c_str());
     }
     if (ret == 0) {
         ret = mbedtls_ssl_config_defaults(&s.conf, MBEDTLS_SSL_IS_CLIENT,

@@ -15,8 +15,10 @@ public:
     TlsTestClient(const TlsTestClient&) = delete;
     TlsTestClient& operator=(const TlsTestClient&) = delete;
 
-    // Connects and completes the handshake, verifying the server against
-    // caFile for "localhost". Returns 0 or the library's error code.
+    // Connects to 127.0.0.1 and completes the handshake, verifying the
+    // server against caFile for "localhost". A refused connection is tried
+    // again for up to 30 s (the server may still be starting). Returns 0 or
+    // the library's error code.
     int connect(int port, const std::string& caFile, int readTimeoutMs = 30000);
 
     // One TLS record with these bytes (one write call). 0 or an error code.
