@@ -7,6 +7,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "sim/crypto/aes_kw.h"
+#include "sim/crypto/gathering_cipher.h"
 
 namespace vexa::sim::crypto {
 namespace {
@@ -220,8 +221,8 @@ private:
     ChainState state_;
 };
 
-// Key wrap needs all its input at once; parts are gathered up to a bound.
-class KeyWrapCipher final : public CipherOperation {
+// Key wrap needs all its input at once.
+class KeyWrapCipher final : public GatheringCipher {
 public:
     static constexpr size_t kMaxInput = 65536;
 
@@ -229,44 +230,27 @@ public:
         : cipher_(std::move(cipher)), encrypt_(encrypt) {
         std::memcpy(iv_, iv, sizeof iv_);
     }
-    KeyWrapCipher(const KeyWrapCipher&) = default;
-    ~KeyWrapCipher() override { wipe(&gathered_); }
-
-    size_t maxOutput(Step step, size_t inputLength) const override {
-        if (step == Step::Update) {
-            return 0;
-        }
-        const size_t total = (step == Step::Single ? 0 : gathered_.size()) + inputLength;
-        return encrypt_ ? total + 8 : total;
-    }
-
-    Rv run(Step step, ByteView in, Bytes* out) override {
-        if (step == Step::Single) {
-            wipe(&gathered_);
-        }
-        if (gathered_.size() + in.size > kMaxInput) {
-            return encrypt_ ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
-        }
-        gathered_.insert(gathered_.end(), in.begin(), in.end());
-        if (step == Step::Update) {
-            out->clear();
-            return CKR_OK;
-        }
-        const Rv rv = encrypt_ ? aesKeyWrap(*cipher_, iv_, gathered_, out)
-                               : aesKeyUnwrap(*cipher_, iv_, gathered_, out);
-        wipe(&gathered_);
-        return rv;
-    }
 
     std::unique_ptr<CipherOperation> clone() const override {
         return std::make_unique<KeyWrapCipher>(*this);
+    }
+
+protected:
+    size_t inputLimit() const override { return kMaxInput; }
+    Rv inputTooLong() const override {
+        return encrypt_ ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
+    }
+    size_t outputBound(size_t inputLength) const override {
+        return encrypt_ ? inputLength + 8 : inputLength;
+    }
+    Rv process(ByteView in, Bytes* out) override {
+        return encrypt_ ? aesKeyWrap(*cipher_, iv_, in, out) : aesKeyUnwrap(*cipher_, iv_, in, out);
     }
 
 private:
     std::shared_ptr<const BlockCipher> cipher_;
     bool encrypt_;
     uint8_t iv_[8];
-    Bytes gathered_;
 };
 
 }  // namespace

@@ -161,6 +161,16 @@ void ObjectStore::clear() {
     objects_.clear();
 }
 
+uint32_t ObjectStore::usedMemory(bool privateObjects) const {
+    uint32_t total = 0;
+    for (const auto& kv : objects_) {
+        if (kv.second.isToken() && kv.second.isPrivate() == privateObjects) {
+            total += kv.second.size();
+        }
+    }
+    return total;
+}
+
 uint32_t ObjectStore::nextHandle() {
     // Handles are never reused while the token lives, so a stale handle
     // cannot reach a newer object. 0 is CK_INVALID_HANDLE.

@@ -54,6 +54,9 @@ public:
     // C_InitToken: every object is destroyed.
     void clear();
 
+    // Bytes held by token objects, public or private ones.
+    uint32_t usedMemory(bool privateObjects) const;
+
     // Counts changes to token objects, so that the firmware knows when to
     // save its state file.
     uint64_t tokenGeneration() const { return tokenGeneration_; }

@@ -1,0 +1,435 @@
+#include "sim/crypto/engine.h"
+
+#include <p11-kit/pkcs11.h>
+
+#include "sim/crypto/aes_kw.h"
+#include "sim/crypto/cipher_modes.h"
+#include "sim/crypto/ec_ops.h"
+#include "sim/crypto/mac_ops.h"
+#include "sim/crypto/rsa_ops.h"
+
+namespace vexa::sim::crypto {
+namespace {
+
+struct UsageRule {
+    OpFlag op;
+    uint32_t attribute;
+    bool privateHalf;  // asymmetric keys: the private key serves it
+};
+constexpr UsageRule kUsage[] = {
+    {kOpEncrypt, CKA_ENCRYPT, false}, {kOpDecrypt, CKA_DECRYPT, true},
+    {kOpSign, CKA_SIGN, true},        {kOpVerify, CKA_VERIFY, false},
+    {kOpWrap, CKA_WRAP, false},       {kOpUnwrap, CKA_UNWRAP, true},
+    {kOpDerive, CKA_DERIVE, true},
+};
+
+bool asymmetric(uint32_t keyType) {
+    return keyType == CKK_RSA || keyType == CKK_EC;
+}
+
+struct BlockModeInfo {
+    Family family;
+    BlockCipher::Kind kind;
+    Mode mode;
+};
+constexpr BlockModeInfo kBlockModes[] = {
+    {Family::AesEcb, BlockCipher::Kind::Aes, Mode::Ecb},
+    {Family::AesCbc, BlockCipher::Kind::Aes, Mode::Cbc},
+    {Family::AesCbcPad, BlockCipher::Kind::Aes, Mode::CbcPad},
+    {Family::AesCtr, BlockCipher::Kind::Aes, Mode::Ctr},
+    {Family::Des3Ecb, BlockCipher::Kind::Des3, Mode::Ecb},
+    {Family::Des3Cbc, BlockCipher::Kind::Des3, Mode::Cbc},
+    {Family::Des3CbcPad, BlockCipher::Kind::Des3, Mode::CbcPad},
+};
+
+Rv makeBlockCipher(const BlockModeInfo& info, const DeviceMechanism& dm, const Object& key,
+                   bool encrypt, std::unique_ptr<CipherOperation>* out) {
+    const Bytes* value = key.get(CKA_VALUE);
+    std::shared_ptr<const BlockCipher> cipher;
+    Rv rv = BlockCipher::create(info.kind, value ? ByteView(*value) : ByteView(), &cipher);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    const Bytes& p = parameterOf(dm);
+    const size_t bs = cipher->blockSize();
+    ByteView iv;
+    uint32_t counterBits = 0;
+    switch (info.mode) {
+        case Mode::Ecb:
+            if (!p.empty()) {
+                return CKR_MECHANISM_PARAM_INVALID;
+            }
+            break;
+        case Mode::Cbc:
+        case Mode::CbcPad:
+            if (p.size() != bs) {
+                return CKR_MECHANISM_PARAM_INVALID;
+            }
+            iv = ByteView(p);
+            break;
+        case Mode::Ctr: {
+            // CK_AES_CTR_PARAMS: ulCounterBits, then the 16-byte counter block.
+            size_t width = 0;
+            if (!readUlongs(p, 1, bs, &counterBits, &width) || counterBits == 0 ||
+                counterBits > bs * 8) {
+                return CKR_MECHANISM_PARAM_INVALID;
+            }
+            iv = ByteView(p.data() + width, bs);
+            break;
+        }
+    }
+    *out = makeBlockMode(std::move(cipher), info.mode, encrypt, iv, counterBits);
+    return CKR_OK;
+}
+
+Rv makeKeyWrap(const DeviceMechanism& dm, const Object& key, bool encrypt,
+               std::unique_ptr<CipherOperation>* out) {
+    const Bytes* value = key.get(CKA_VALUE);
+    std::shared_ptr<const BlockCipher> cipher;
+    const Rv rv =
+        BlockCipher::create(BlockCipher::Kind::Aes, value ? ByteView(*value) : ByteView(), &cipher);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    // An optional 8-byte initial value replaces the default one.
+    const Bytes& p = parameterOf(dm);
+    if (!p.empty() && p.size() != 8) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    *out = makeKeyWrapCipher(std::move(cipher), encrypt, p.empty() ? kDefaultKwIv : p.data());
+    return CKR_OK;
+}
+
+// Before an operation of a key with CKA_ALWAYS_AUTHENTICATE yields output.
+bool loginOk(bool needsLogin, const bool* contextLogin) {
+    return !needsLogin || (contextLogin != nullptr && *contextLogin);
+}
+
+template <class Slot>
+void consumeLogin(Slot& slot, bool* contextLogin) {
+    if (slot.needsLogin && contextLogin != nullptr) {
+        *contextLogin = false;
+    }
+    slot.needsLogin = false;
+}
+
+}  // namespace
+
+Rv checkKey(const Object* key, const MechanismInfo& m, OpFlag op) {
+    if (key == nullptr) {
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    const uint32_t cls = key->objectClass();
+    if (cls != CKO_SECRET_KEY && cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY) {
+        return CKR_KEY_HANDLE_INVALID;
+    }
+    if (key->keyType() != m.keyType) {
+        return CKR_KEY_TYPE_INCONSISTENT;
+    }
+    for (const UsageRule& u : kUsage) {
+        if (u.op != op) {
+            continue;
+        }
+        const uint32_t wanted = !asymmetric(m.keyType) ? CKO_SECRET_KEY
+                                : u.privateHalf        ? CKO_PRIVATE_KEY
+                                                       : CKO_PUBLIC_KEY;
+        if (cls != wanted) {
+            return CKR_KEY_TYPE_INCONSISTENT;
+        }
+        if (!key->flag(u.attribute, false)) {
+            return CKR_KEY_FUNCTION_NOT_PERMITTED;
+        }
+        return CKR_OK;
+    }
+    return CKR_KEY_FUNCTION_NOT_PERMITTED;
+}
+
+Rv makeCipher(const MechanismInfo& m, const DeviceMechanism& dm, const Object& key, bool encrypt,
+              Rng rng, std::unique_ptr<CipherOperation>* out) {
+    for (const BlockModeInfo& info : kBlockModes) {
+        if (info.family == m.family) {
+            return makeBlockCipher(info, dm, key, encrypt, out);
+        }
+    }
+    switch (m.family) {
+        case Family::AesKeyWrap:
+            return makeKeyWrap(dm, key, encrypt, out);
+        case Family::RsaPkcs:
+        case Family::RsaX509:
+        case Family::RsaOaep:
+            return makeRsaCipher(m, dm, key, encrypt, rng, out);
+        default:
+            return CKR_MECHANISM_INVALID;
+    }
+}
+
+Rv makeSigner(const MechanismInfo& m, const DeviceMechanism& dm, const Object& key, bool sign,
+              Rng rng, std::unique_ptr<SignOperation>* out) {
+    switch (m.family) {
+        case Family::Hmac:
+        case Family::Cmac:
+            return makeMacSigner(m, key, out);
+        case Family::Ecdsa:
+        case Family::EcdsaHash:
+            return makeEcdsaSigner(m, key, sign, rng, out);
+        case Family::RsaPkcs:
+        case Family::RsaX509:
+        case Family::RsaPss:
+        case Family::RsaPkcsHash:
+        case Family::RsaPssHash:
+            return makeRsaSigner(m, dm, key, sign, rng, out);
+        default:
+            return CKR_MECHANISM_INVALID;
+    }
+}
+
+// ---- encryption and decryption --------------------------------------------
+
+Rv cipherInit(CipherSlot& slot, bool encrypt, const DeviceMechanism& dm, const Object* key,
+              Rng rng) {
+    if (slot.active()) {
+        return CKR_OPERATION_ACTIVE;
+    }
+    const OpFlag op = encrypt ? kOpEncrypt : kOpDecrypt;
+    const MechanismInfo* m = nullptr;
+    Rv rv = mechanismFor(dm.type, op, &m);
+    if (rv == CKR_OK) {
+        rv = checkKey(key, *m, op);
+    }
+    std::unique_ptr<CipherOperation> cipher;
+    if (rv == CKR_OK) {
+        rv = makeCipher(*m, dm, *key, encrypt, rng, &cipher);
+    }
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    slot.start(std::move(cipher));
+    slot.needsLogin = !encrypt && key->flag(CKA_ALWAYS_AUTHENTICATE, false);
+    return CKR_OK;
+}
+
+Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, Output* out,
+              bool* contextLogin) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    if (step == Step::Single && slot.updated) {
+        slot.end();
+        return CKR_OPERATION_ACTIVE;
+    }
+    const size_t bound = slot.op->maxOutput(step, in.size);
+    if (spec.lengthOnly) {
+        out->length = static_cast<uint32_t>(bound);
+        return CKR_OK;
+    }
+    if (!loginOk(slot.needsLogin, contextLogin)) {
+        slot.end();
+        return CKR_USER_NOT_LOGGED_IN;
+    }
+    // When the output may not fit, the step runs on a copy: the operation
+    // must survive a CKR_BUFFER_TOO_SMALL unchanged.
+    std::unique_ptr<CipherOperation> trial;
+    CipherOperation* runner = slot.op.get();
+    if (spec.capacity && *spec.capacity < bound) {
+        trial = slot.op->clone();
+        runner = trial.get();
+    }
+    Bytes result;
+    const Rv rv = runner->run(step, in, &result);
+    if (rv != CKR_OK) {
+        slot.end();
+        return rv;
+    }
+    out->length = static_cast<uint32_t>(result.size());
+    if (spec.capacity && *spec.capacity < result.size()) {
+        wipe(&result);
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (trial) {
+        slot.op = std::move(trial);
+    }
+    consumeLogin(slot, contextLogin);
+    out->data = std::move(result);
+    if (step == Step::Update) {
+        slot.updated = true;
+    } else {
+        slot.end();
+    }
+    return CKR_OK;
+}
+
+// ---- signing and verification ---------------------------------------------
+
+Rv signInit(SignSlot& slot, bool sign, const DeviceMechanism& dm, const Object* key, Rng rng) {
+    if (slot.active()) {
+        return CKR_OPERATION_ACTIVE;
+    }
+    const OpFlag op = sign ? kOpSign : kOpVerify;
+    const MechanismInfo* m = nullptr;
+    Rv rv = mechanismFor(dm.type, op, &m);
+    if (rv == CKR_OK) {
+        rv = checkKey(key, *m, op);
+    }
+    std::unique_ptr<SignOperation> signer;
+    if (rv == CKR_OK) {
+        rv = makeSigner(*m, dm, *key, sign, rng, &signer);
+    }
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    slot.start(std::move(signer));
+    slot.needsLogin = sign && key->flag(CKA_ALWAYS_AUTHENTICATE, false);
+    return CKR_OK;
+}
+
+Rv signUpdate(SignSlot& slot, ByteView part, bool* contextLogin) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    if (!loginOk(slot.needsLogin, contextLogin)) {
+        slot.end();
+        return CKR_USER_NOT_LOGGED_IN;
+    }
+    const Rv rv = slot.op->update(part);
+    if (rv != CKR_OK) {
+        slot.end();
+        return rv;
+    }
+    consumeLogin(slot, contextLogin);
+    slot.updated = true;
+    return CKR_OK;
+}
+
+Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& spec, Output* out,
+              bool* contextLogin) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    if (data != nullptr && slot.updated) {
+        slot.end();
+        return CKR_OPERATION_ACTIVE;
+    }
+    const size_t length = slot.op->signatureLength();
+    out->length = static_cast<uint32_t>(length);
+    if (spec.lengthOnly) {
+        return CKR_OK;
+    }
+    if (spec.capacity && *spec.capacity < length) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (!loginOk(slot.needsLogin, contextLogin)) {
+        slot.end();
+        return CKR_USER_NOT_LOGGED_IN;
+    }
+    consumeLogin(slot, contextLogin);
+    Rv rv = data != nullptr ? slot.op->update(*data) : CKR_OK;
+    Bytes signature;
+    if (rv == CKR_OK) {
+        rv = slot.op->sign(&signature);
+    }
+    slot.end();
+    if (rv != CKR_OK) {
+        out->length.reset();
+        return rv;
+    }
+    out->length = static_cast<uint32_t>(signature.size());
+    out->data = std::move(signature);
+    return CKR_OK;
+}
+
+Rv verifyFinish(SignSlot& slot, const ByteView* data, ByteView signature) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    if (data != nullptr && slot.updated) {
+        slot.end();
+        return CKR_OPERATION_ACTIVE;
+    }
+    Rv rv = data != nullptr ? slot.op->update(*data) : CKR_OK;
+    if (rv == CKR_OK) {
+        rv = slot.op->verify(signature);
+    }
+    slot.end();
+    return rv;
+}
+
+// ---- digests --------------------------------------------------------------
+
+Rv digestInit(DigestSlot& slot, const DeviceMechanism& dm) {
+    if (slot.active()) {
+        return CKR_OPERATION_ACTIVE;
+    }
+    const MechanismInfo* m = nullptr;
+    Rv rv = mechanismFor(dm.type, kOpDigest, &m);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (!parameterOf(dm).empty()) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    auto hasher = std::make_unique<Hasher>();
+    rv = hasher->start(m->hash);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    slot.start(std::move(hasher));
+    return CKR_OK;
+}
+
+Rv digestUpdate(DigestSlot& slot, ByteView part) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    const Rv rv = slot.op->update(part);
+    if (rv != CKR_OK) {
+        slot.end();
+        return rv;
+    }
+    slot.updated = true;
+    return CKR_OK;
+}
+
+Rv digestKey(DigestSlot& slot, const Object* key) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    Rv rv = CKR_OK;
+    if (key == nullptr) {
+        rv = CKR_KEY_HANDLE_INVALID;
+    } else if (key->objectClass() != CKO_SECRET_KEY || key->get(CKA_VALUE) == nullptr) {
+        rv = CKR_KEY_INDIGESTIBLE;
+    } else {
+        rv = slot.op->update(*key->get(CKA_VALUE));
+    }
+    if (rv != CKR_OK) {
+        slot.end();
+        return rv;
+    }
+    slot.updated = true;
+    return CKR_OK;
+}
+
+Rv digestFinal(DigestSlot& slot, const OutputSpec& spec, Output* out) {
+    if (!slot.active()) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    const size_t length = slot.op->size();
+    out->length = static_cast<uint32_t>(length);
+    if (spec.lengthOnly) {
+        return CKR_OK;
+    }
+    if (spec.capacity && *spec.capacity < length) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    Bytes digest;
+    const Rv rv = slot.op->finish(&digest);
+    slot.end();
+    if (rv != CKR_OK) {
+        out->length.reset();
+        return rv;
+    }
+    out->data = std::move(digest);
+    return CKR_OK;
+}
+
+}  // namespace vexa::sim::crypto
