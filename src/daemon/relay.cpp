@@ -9,7 +9,6 @@
 #include "daemon/server.h"
 #include "platform/platform.h"
 #include "transport/port.h"
-#include "transport/tls_net.h"
 
 namespace {
 
@@ -168,7 +167,7 @@ bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
     // 4. A client, even when the stop was noted on this pass. Every read of
     //    the connection waits at most the configured read time-out.
     mbedtls_net_set_block(client.get());
-    mbedtls_ssl_set_bio(&ctx.ssl, client.get(), talvoranth::TlsNetSend, nullptr,
+    mbedtls_ssl_set_bio(&ctx.ssl, client.get(), mbedtls_net_send, nullptr,
                         mbedtls_net_recv_timeout);
 
     // 5. Handshake.

@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "transport/tls_net.h"
-
 namespace talvoranth {
 
 namespace {
@@ -160,7 +158,8 @@ std::unique_ptr<TCPTransport::Connection> TCPTransport::connect(int readTimeoutM
         logf(LOG_ERROR, "set_hostname returned %d", ret);
         return fail(ret);
     }
-    mbedtls_ssl_set_bio(&c->ssl, &c->net, TlsNetSend, mbedtls_net_recv, mbedtls_net_recv_timeout);
+    mbedtls_ssl_set_bio(&c->ssl, &c->net, mbedtls_net_send, mbedtls_net_recv,
+                        mbedtls_net_recv_timeout);
 
     // 11. Handshake.
     do {

@@ -66,6 +66,15 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        // The program starts as a service manager would start it: default
+        // signal dispositions (SIGPIPE ends it) and no blocked signals,
+        // whatever the test runner inherited.
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) {
+            signal(sig, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {

@@ -11,8 +11,6 @@
 #include <thread>
 #include <string>
 
-#include "transport/tls_net.h"
-
 namespace vexa::test {
 
 struct TlsTestClient::State {
@@ -82,7 +80,7 @@ int TlsTestClient::connect(int port, const std::string& caFile, int readTimeoutM
     if (ret != 0) {
         return ret;
     }
-    mbedtls_ssl_set_bio(&s.ssl, &s.net, talvoranth::TlsNetSend, nullptr, mbedtls_net_recv_timeout);
+    mbedtls_ssl_set_bio(&s.ssl, &s.net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
     do {
         ret = mbedtls_ssl_handshake(&s.ssl);
     } while (ret == MBEDTLS_ERR_SSL_WANT_READ || ret == MBEDTLS_ERR_SSL_WANT_WRITE);
@@ -127,6 +125,12 @@ bool TlsTestClient::serverClosed() {
     int ret = readOnce(nullptr);
     return ret == 0 || ret == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY ||
            ret == MBEDTLS_ERR_NET_CONN_RESET;
+}
+
+bool TlsTestClient::waitReadable(int timeoutMs) {
+    return mbedtls_ssl_get_bytes_avail(&state_->ssl) > 0 ||
+           mbedtls_net_poll(&state_->net, MBEDTLS_NET_POLL_READ,
+                            static_cast<uint32_t>(timeoutMs)) == MBEDTLS_NET_POLL_READ;
 }
 
 void TlsTestClient::closeNotify() {

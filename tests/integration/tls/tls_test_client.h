@@ -34,8 +34,12 @@ public:
     // close notification, end of stream or a reset (not a time-out).
     bool serverClosed();
 
+    // Waits until bytes from the server are waiting to be read.
+    bool waitReadable(int timeoutMs = 30000);
+
     void closeNotify();
-    // Drops the TCP connection without a TLS close notification.
+    // Drops the TCP connection without a TLS close notification (with
+    // unread bytes waiting, the peer gets a reset).
     void dropConnection();
 
 private:
