@@ -112,6 +112,10 @@ void SimServer::run(int stopFd) {
         connection.fd = fd;
         connection.thread = std::thread([this, &connection] {
             serve(connection);
+            // The peer sees the end at once; the descriptor itself is
+            // closed when the thread is reaped, so its number is not reused
+            // while the server may still shut it down.
+            ::shutdown(connection.fd, SHUT_RDWR);
             connection.done = true;
         });
     }
