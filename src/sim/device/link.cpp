@@ -14,6 +14,9 @@ constexpr const char* kDisconnected = "the device was disconnected";
 // accepts.
 constexpr uint8_t kInvalidPacketId = 0xFF;
 
+// Reports waiting to be read, at most (a few full-size answers).
+constexpr size_t kMaxQueuedReports = 1024;
+
 // Bytes that cannot be decoded as a Response: an unterminated varint.
 const Bytes kGarbage(16, 0xFF);
 
@@ -100,6 +103,11 @@ void DeviceLink::answer(const Bytes& message, bool u2f, uint32_t channel, bool o
 }
 
 void DeviceLink::queue(std::vector<Bytes> reports, Clock::time_point readyAt) {
+    // Like a device's small output buffer: a host that writes without ever
+    // reading loses the newest answers instead of growing the queue.
+    if (outgoing_.size() + reports.size() > kMaxQueuedReports) {
+        return;
+    }
     for (Bytes& report : reports) {
         outgoing_.push_back(Outgoing{std::move(report), readyAt});
     }

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 
 #include "sim/device/link.h"
@@ -111,7 +113,13 @@ void SimServer::run(int stopFd) {
         Connection& connection = connections_.emplace_back();
         connection.fd = fd;
         connection.thread = std::thread([this, &connection] {
-            serve(connection);
+            try {
+                serve(connection);
+            } catch (const std::exception& e) {
+                // Out of memory or the like: this connection ends, the
+                // simulator goes on.
+                std::fprintf(stderr, "vexa-sim: connection ended: %s\n", e.what());
+            }
             // The peer sees the end at once; the descriptor itself is
             // closed when the thread is reaped, so its number is not reused
             // while the server may still shut it down.

@@ -267,6 +267,25 @@ TEST_F(LinkTest, VanishedDeviceFailsItsLinksAndLosesItsSessions) {
     EXPECT_EQ(rvOf(receiveU2f(&command)), CKR_OK);
 }
 
+TEST_F(LinkTest, HostThatNeverReadsCannotGrowTheQueueWithoutBound) {
+    make(Framing::U2f);
+    const uint32_t channel = allocate();
+    for (int i = 0; i < 600; ++i) {
+        sendU2f(channel, tokenInfoRequest());
+    }
+    size_t queued = 0;
+    Bytes report;
+    while (readReport(report, 0) > 0) {
+        ++queued;
+    }
+    EXPECT_GT(queued, 0u);
+    EXPECT_LE(queued, 1024u);
+    // Still answering once drained.
+    sendU2f(channel, tokenInfoRequest());
+    uint8_t command = 0;
+    EXPECT_EQ(rvOf(receiveU2f(&command)), CKR_OK);
+}
+
 TEST_F(LinkTest, StopWakesAWaitingReader) {
     make(Framing::U2f);
     std::thread stopper([this] {
