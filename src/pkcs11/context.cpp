@@ -1,7 +1,6 @@
 #include "pkcs11/context.h"
 
 #include "rpc/envelope.h"
-#include "rpc/ulong_wire.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -76,19 +75,15 @@ CK_RV CContext::routeSlot(CK_SLOT_ID slotId, int32_t& slot) {
 }
 
 CK_RV CContext::bindSession(Request& request, CK_SESSION_HANDLE session, int32_t& slot) {
-    std::optional<int32_t> found = sessions_.find(session);
-    if (!found || *found < 0) {
+    std::optional<SessionRoute> route = sessions_.find(session);
+    if (!route || route->slot < 0) {
         return CKR_SESSION_HANDLE_INVALID;
     }
-    // Only handles that came from a device (32 bits) are ever in the table.
-    uint32_t wire = 0;
-    if (!rpc::ulongToWire(session, wire)) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    slot = *found;
+    slot = route->slot;
     slots_.setCurrentSlot(slot);
+    // The device knows the session by its own number.
     request.has_session = true;
-    request.session = wire;
+    request.session = route->deviceHandle;
     return CKR_OK;
 }
 

@@ -61,9 +61,9 @@ public:
     // The slot of an application's slot id: CKR_SLOT_ID_INVALID when there is
     // no such slot.
     CK_RV routeSlot(CK_SLOT_ID slotId, int32_t& slot);
-    // The slot of a session, and request.session set to its handle:
-    // CKR_SESSION_HANDLE_INVALID for a handle the module did not hand out
-    // (or mapped to no slot), before any exchange.
+    // The slot of a session, and request.session set to the number its
+    // device knows it by: CKR_SESSION_HANDLE_INVALID for a handle the module
+    // did not hand out (or mapped to no slot), before any exchange.
     CK_RV bindSession(Request& request, CK_SESSION_HANDLE session, int32_t& slot);
     // One request/response exchange with the device of `slot`: the response's
     // rv (rpc::callFunction).

@@ -2,20 +2,34 @@
 
 namespace vexa::pkcs11 {
 
-void CSessionTable::add(CK_SESSION_HANDLE handle, int32_t slot) {
+CK_SESSION_HANDLE CSessionTable::add(int32_t slot, uint32_t deviceHandle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    slots_[handle] = slot;
+    const CK_SESSION_HANDLE own = deviceHandle;
+    auto it = routes_.find(own);
+    if (own != CK_INVALID_HANDLE && (it == routes_.end() || it->second.slot == slot)) {
+        routes_[own] = SessionRoute{slot, deviceHandle};
+        return own;
+    }
+    // Taken by a session of another slot (or the invalid handle 0): a number
+    // of the module's own, 32 bits wide like every handle on the wire.
+    while (nextOwnHandle_ == CK_INVALID_HANDLE || routes_.count(nextOwnHandle_) != 0) {
+        nextOwnHandle_ = nextOwnHandle_ >= 0xFFFFFFFFul ? kFirstOwnHandle : nextOwnHandle_ + 1;
+    }
+    const CK_SESSION_HANDLE handle = nextOwnHandle_;
+    nextOwnHandle_ = nextOwnHandle_ >= 0xFFFFFFFFul ? kFirstOwnHandle : nextOwnHandle_ + 1;
+    routes_[handle] = SessionRoute{slot, deviceHandle};
+    return handle;
 }
 
 void CSessionTable::remove(CK_SESSION_HANDLE handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    slots_.erase(handle);
+    routes_.erase(handle);
 }
 
-std::optional<int32_t> CSessionTable::find(CK_SESSION_HANDLE handle) const {
+std::optional<SessionRoute> CSessionTable::find(CK_SESSION_HANDLE handle) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find(handle);
-    if (it == slots_.end()) {
+    auto it = routes_.find(handle);
+    if (it == routes_.end()) {
         return std::nullopt;
     }
     return it->second;
@@ -23,12 +37,12 @@ std::optional<int32_t> CSessionTable::find(CK_SESSION_HANDLE handle) const {
 
 void CSessionTable::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    slots_.clear();
+    routes_.clear();
 }
 
 size_t CSessionTable::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return slots_.size();
+    return routes_.size();
 }
 
 }  // namespace vexa::pkcs11

@@ -27,9 +27,7 @@ CK_RV openSession(CContext& context, CK_SLOT_ID slotID, CK_FLAGS flags,
     }
     const CK_RV rv = call.sendToSlot(context, slotID);
     if (call.response().has_handle) {
-        const CK_SESSION_HANDLE handle = rpc::ulongFromWire(call.response().handle);
-        *phSession = handle;
-        context.sessions().add(handle, slot);
+        *phSession = context.sessions().add(slot, call.response().handle);
     }
     return rv;
 }

@@ -65,8 +65,8 @@ TEST_F(WithoutTransport, SlotExchangesFindNoPort) {
 
 TEST_F(Exchange, SessionMappedToANegativeSlotIsRefusedWithoutExchange) {
     devices_[0]->clearRequests();
-    context_->sessions().add(0x77, -1);
-    EXPECT_EQ(C_Logout(0x77), CKR_SESSION_HANDLE_INVALID);
+    const CK_SESSION_HANDLE handle = context_->sessions().add(-1, 0x77);
+    EXPECT_EQ(C_Logout(handle), CKR_SESSION_HANDLE_INVALID);
     EXPECT_TRUE(devices_[0]->requests().empty());
 }
 

@@ -79,6 +79,39 @@ TEST_F(Sessions, OpenSessionPassesFlagsAndRoutesLaterCallsToItsSlot) {
     EXPECT_TRUE(devices_[0]->requests().empty());
 }
 
+TEST_F(Sessions, DevicesThatNumberTheirSessionsAlikeKeepThemApart) {
+    for (auto& device : devices_) {
+        device->setResponder([](const SeenRequest& seen) {
+            Reply reply = Reply::withRv(CKR_OK);
+            if (seen.functionId() == id(FunctionId::OpenSession)) {
+                reply.response.has_handle = true;
+                reply.response.handle = 5;
+            }
+            return reply;
+        });
+    }
+    const CK_SESSION_HANDLE first = openSession(0);
+    const CK_SESSION_HANDLE second = openSession(1);
+    EXPECT_EQ(first, 5u);  // the device's own number while it is free
+    EXPECT_NE(second, first);
+    EXPECT_LE(second, 0xFFFFFFFFu);
+
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(second, &info), CKR_OK);
+    EXPECT_EQ(info.slotID, 1u);
+    ASSERT_EQ(C_Logout(second), CKR_OK);
+    ASSERT_EQ(C_Logout(first), CKR_OK);
+    const auto logout1 = requestsOf(1, FunctionId::Logout);
+    ASSERT_EQ(logout1.size(), 1u);
+    EXPECT_EQ(logout1[0].request.session, 5u);  // the device's number for it
+    EXPECT_EQ(requestsOf(0, FunctionId::Logout).size(), 1u);
+
+    // A device that reuses a number of its own ended session gets it back.
+    EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(openSession(0), first);
+    EXPECT_EQ(context_->sessions().size(), 2u);
+}
+
 TEST_F(Sessions, OpenWithoutHandleInTheReplyLeavesTheCallersVariableAndMap) {
     devices_[0]->setResponder(
         [](const SeenRequest&) { return Reply::withRv(CKR_TOKEN_NOT_PRESENT); });

@@ -1,0 +1,115 @@
+#include "integration/pkcs11/module_under_test.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+#include "integration/tls/test_env.h"
+
+namespace vexa::test {
+
+std::string ModulePath() {
+    return BinDir() + "/libvexa-pkcs11.so";
+}
+
+CLoadedModule::CLoadedModule() {
+    handle_ = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        error_ = dlerror();
+        return;
+    }
+    auto getFunctionList =
+        reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
+    if (getFunctionList == nullptr) {
+        error_ = "no C_GetFunctionList";
+        return;
+    }
+    CK_FUNCTION_LIST_PTR list = nullptr;
+    if (getFunctionList(&list) != CKR_OK || list == nullptr) {
+        error_ = "C_GetFunctionList failed";
+        return;
+    }
+    functions_ = list;
+}
+
+CLoadedModule::~CLoadedModule() {
+    if (handle_ != nullptr) {
+        dlclose(handle_);
+    }
+}
+
+CSimProcess::CSimProcess(const std::string& dir, const std::vector<std::string>& options)
+    : socket_(dir + "/sim.sock") {
+    std::vector<std::string> args = {"--socket", socket_, "--settle-ms", "20"};
+    args.insert(args.end(), options.begin(), options.end());
+    process_ = std::make_unique<ChildProcess>(BinDir() + "/vexa-sim", args);
+    ready_ = process_->waitForStdout("vexa-sim: ready");
+}
+
+bool WaitForListener(int port, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            return false;
+        }
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        const bool taken =
+            ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EADDRINUSE;
+        ::close(fd);
+        if (taken) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
+    std::vector<std::string> symbols;
+    const std::string command = "nm -D --defined-only '" + library + "'";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return symbols;
+    }
+    char line[512];
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (fields >> address >> type >> name) {
+            symbols.push_back(name);
+        }
+    }
+    pclose(pipe);
+    return symbols;
+}
+
+ToolResult RunPkcs11Tool(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--module", ModulePath()};
+    all.insert(all.end(), args.begin(), args.end());
+    ChildProcess tool("/usr/bin/pkcs11-tool", all);
+    ToolResult result;
+    const std::optional<int> status = tool.waitExit(std::chrono::seconds(120));
+    result.status = status.value_or(-1);
+    result.output = tool.out() + tool.err();
+    return result;
+}
+
+std::string Trimmed(const unsigned char* field, size_t size) {
+    std::string text(reinterpret_cast<const char*>(field), size);
+    const size_t end = text.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}
+
+}  // namespace vexa::test
