@@ -42,14 +42,8 @@ protected:
         ASSERT_FALSE(pki_->serverCert.empty());
         startSim();
         port_ = vexa::test::FreeLoopbackPort();
-        daemon_ = std::make_unique<ChildProcess>(
-            vexa::test::BinDir() + "/vexa-daemon",
-            std::vector<std::string>{"-d", kSerial, "-i", "127.0.0.1", "-p", std::to_string(port_),
-                                     "-ca", pki_->caCert, "-crt", pki_->serverCert, "-key",
-                                     pki_->serverKey},
-            std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", simSocket()},
-                                               {"VEXA_KEY_PASS", ""}},
-            work_.path());
+        daemon_ = vexa::test::StartDaemon(kSerial, port_, simSocket(), pki_->caCert,
+                                          pki_->serverCert, pki_->serverKey, work_.path());
     }
 
     std::string simSocket() const { return work_.file("sim.sock"); }

@@ -1,5 +1,7 @@
 #include "integration/tls/device_fixture.h"
 
+#include <map>
+
 #include <pb_decode.h>
 #include <pb_encode.h>
 
@@ -20,6 +22,19 @@ SimDevice::SimDevice(const std::string& socketPath, const std::string& serial)
 bool SimDevice::control(const std::string& command) const {
     ChildProcess sender(BinDir() + "/vexa-sim", {"--socket", socketPath_, "--control", command});
     return sender.waitExit() == 0;
+}
+
+std::unique_ptr<ChildProcess> StartDaemon(const std::string& serial, int port,
+                                          const std::string& simSocket, const std::string& caFile,
+                                          const std::string& certFile, const std::string& keyFile,
+                                          const std::string& cwd) {
+    return std::make_unique<ChildProcess>(
+        BinDir() + "/vexa-daemon",
+        std::vector<std::string>{"-d", serial, "-i", "127.0.0.1", "-p", std::to_string(port), "-ca",
+                                 caFile, "-crt", certFile, "-key", keyFile},
+        std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", simSocket},
+                                           {"VEXA_KEY_PASS", ""}},
+        cwd);
 }
 
 std::vector<unsigned char> TokenInfoRequest() {
