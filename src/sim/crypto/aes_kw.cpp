@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <mbedtls/constant_time.h>
+#include <mbedtls/platform_util.h>
 #include <p11-kit/pkcs11.h>
 
 namespace vexa::sim::crypto {
@@ -67,7 +67,7 @@ Rv aesKeyUnwrap(const BlockCipher& kek, const uint8_t iv[8], ByteView wrapped, B
         }
     }
     mbedtls_platform_zeroize(block, sizeof block);
-    if (mbedtls_ct_memcmp(a, iv, kSemiblock) != 0) {
+    if (!constantTimeEqual(a, iv, kSemiblock)) {
         wipe(&r);
         return CKR_ENCRYPTED_DATA_INVALID;
     }

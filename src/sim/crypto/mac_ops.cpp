@@ -1,7 +1,6 @@
 #include "sim/crypto/mac_ops.h"
 
 #include <mbedtls/cmac.h>
-#include <mbedtls/constant_time.h>
 #include <p11-kit/pkcs11.h>
 
 #include "sim/crypto/hashing.h"
@@ -23,9 +22,8 @@ public:
         if (signature.size != tag.size()) {
             return CKR_SIGNATURE_LEN_RANGE;
         }
-        return mbedtls_ct_memcmp(tag.data(), signature.data, tag.size()) == 0
-                   ? CKR_OK
-                   : CKR_SIGNATURE_INVALID;
+        return constantTimeEqual(tag.data(), signature.data, tag.size()) ? CKR_OK
+                                                                         : CKR_SIGNATURE_INVALID;
     }
 
 protected:

@@ -1,6 +1,5 @@
 #include "sim/crypto/rsa_ops.h"
 
-#include <mbedtls/constant_time.h>
 #include <p11-kit/pkcs11.h>
 
 #include "sim/crypto/gathering_cipher.h"
@@ -324,7 +323,7 @@ public:
                 Bytes recovered(k_);
                 leftPad(digest, k_, &expected);
                 rc = mbedtls_rsa_public(rsa_->get(), signature.data, recovered.data());
-                if (rc == 0 && mbedtls_ct_memcmp(expected.data(), recovered.data(), k_) != 0) {
+                if (rc == 0 && !constantTimeEqual(expected.data(), recovered.data(), k_)) {
                     rc = -1;
                 }
             }

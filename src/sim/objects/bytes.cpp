@@ -11,6 +11,14 @@ void wipe(Bytes* b) {
     b->clear();
 }
 
+bool constantTimeEqual(const uint8_t* a, const uint8_t* b, size_t n) {
+    uint8_t diff = 0;
+    for (size_t i = 0; i < n; ++i) {
+        diff |= static_cast<uint8_t>(a[i] ^ b[i]);
+    }
+    return diff == 0;
+}
+
 std::string toHex(ByteView b) {
     static const char kDigits[] = "0123456789abcdef";
     std::string s;

@@ -42,6 +42,10 @@ inline void appendLe32(Bytes* out, uint32_t v) {
     }
 }
 
+// Compares without an early exit, so that timing does not tell where two
+// secrets differ.
+bool constantTimeEqual(const uint8_t* a, const uint8_t* b, size_t n);
+
 // Overwrites bytes that held secrets before their storage is released.
 void wipe(Bytes* b);
 
