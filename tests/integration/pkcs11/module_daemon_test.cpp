@@ -1,0 +1,151 @@
+// The built module configured by "vexaconfig.json" for a remote daemon: a
+// real vexa-daemon serves TLS on loopback and relays to one device of a real
+// vexa-sim. The module then has exactly one slot.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "integration/pkcs11/module_under_test.h"
+#include "integration/tls/test_env.h"
+
+namespace vexa::test {
+namespace {
+
+constexpr const char* kSerial = "564558410007";
+
+CK_UTF8CHAR* utf8(const char* text) {
+    return reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(text));
+}
+
+class ThroughDaemon : public ::testing::Test {
+protected:
+    // One sim, one daemon and the module's configuration for the whole
+    // suite: the module reads its configuration once per process.
+    static void SetUpTestSuite() {
+        work_ = new TempDir();
+        pki_ = new TestPki(GeneratePki(work_->path()));
+        ASSERT_FALSE(pki_->caCert.empty());
+        sim_ = new CSimProcess(work_->path(), {"--devices", "1", "--serial", kSerial});
+        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
+
+        const int port = FreeLoopbackPort();
+        ASSERT_NE(port, 0);
+        daemon_ = new ChildProcess(
+            BinDir() + "/vexa-daemon",
+            {"-d", kSerial, "-i", "127.0.0.1", "-p", std::to_string(port), "-ca", pki_->caCert,
+             "-crt", pki_->serverCert, "-key", pki_->serverKey},
+            {{"VEXA_VIRTUAL_DEVICE", sim_->socket()}, {"VEXA_KEY_PASS", ""}}, work_->path());
+        ASSERT_TRUE(WaitForListener(port)) << daemon_->out() << daemon_->err();
+
+        // The module's own directory: its configuration names the daemon.
+        moduleDir_ = new TempDir();
+        WriteFile(moduleDir_->file("vexaconfig.json"),
+                  R"({"transport": {"address": "localhost", "port": )" + std::to_string(port) +
+                      R"(, "cacertbundle": ")" + pki_->caCert + R"("}})");
+        ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
+        setenv("HOME", moduleDir_->path().c_str(), 1);
+        // No virtual HID link for the module: only the daemon reaches the sim.
+        unsetenv("VEXA_VIRTUAL_DEVICE");
+        module_ = new CLoadedModule();
+    }
+    static void TearDownTestSuite() {
+        delete module_;
+        delete daemon_;
+        delete sim_;
+        delete moduleDir_;
+        delete pki_;
+        delete work_;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(module_, nullptr);
+        ASSERT_TRUE(module_->loaded()) << module_->error();
+    }
+
+    CK_FUNCTION_LIST& p11() { return **module_; }
+
+    static TempDir* work_;
+    static TestPki* pki_;
+    static CSimProcess* sim_;
+    static ChildProcess* daemon_;
+    static TempDir* moduleDir_;
+    static CLoadedModule* module_;
+};
+
+TempDir* ThroughDaemon::work_ = nullptr;
+TestPki* ThroughDaemon::pki_ = nullptr;
+CSimProcess* ThroughDaemon::sim_ = nullptr;
+ChildProcess* ThroughDaemon::daemon_ = nullptr;
+TempDir* ThroughDaemon::moduleDir_ = nullptr;
+CLoadedModule* ThroughDaemon::module_ = nullptr;
+
+TEST_F(ThroughDaemon, OneSlotWithTokenSessionsLoginAndPinChange) {
+    ASSERT_EQ(p11().C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slot = 99;
+    CK_ULONG count = 1;
+    ASSERT_EQ(p11().C_GetSlotList(CK_TRUE, &slot, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(slot, 0u);
+
+    CK_SLOT_INFO slotInfo{};
+    ASSERT_EQ(p11().C_GetSlotInfo(0, &slotInfo), CKR_OK);
+    EXPECT_EQ(Trimmed(slotInfo.slotDescription, 64), "Vexa");
+    EXPECT_EQ(slotInfo.flags, CKF_TOKEN_PRESENT);
+    CK_TOKEN_INFO token{};
+    ASSERT_EQ(p11().C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(Trimmed(token.serialNumber, 16), kSerial);
+    CK_ULONG mechanisms = 0;
+    ASSERT_EQ(p11().C_GetMechanismList(0, nullptr, &mechanisms), CKR_OK);
+    EXPECT_EQ(mechanisms, 57u);
+
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    ASSERT_EQ(
+        p11().C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+        CKR_OK);
+    EXPECT_EQ(p11().C_Login(session, CKU_USER, utf8("000000"), 6), CKR_PIN_INCORRECT);
+    ASSERT_EQ(p11().C_Login(session, CKU_USER, utf8("123456"), 6), CKR_OK);
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(p11().C_GetSessionInfo(session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_USER_FUNCTIONS);
+    CK_BYTE random[64];
+    EXPECT_EQ(p11().C_GenerateRandom(session, random, sizeof random), CKR_OK);
+
+    // Change the PIN, use it, and put the old one back for the other tests.
+    EXPECT_EQ(p11().C_SetPIN(session, utf8("123456"), 6, utf8("11223344"), 8), CKR_OK);
+    EXPECT_EQ(p11().C_Logout(session), CKR_OK);
+    EXPECT_EQ(p11().C_Login(session, CKU_USER, utf8("11223344"), 8), CKR_OK);
+    EXPECT_EQ(p11().C_SetPIN(session, utf8("11223344"), 8, utf8("123456"), 6), CKR_OK);
+    EXPECT_EQ(p11().C_Logout(session), CKR_OK);
+    EXPECT_EQ(p11().C_CloseSession(session), CKR_OK);
+    // Finalizing closes the TLS connection, so the daemon can take the next client.
+    EXPECT_EQ(p11().C_Finalize(nullptr), CKR_OK);
+}
+
+TEST_F(ThroughDaemon, Pkcs11ToolSeesOneSlotAndLogsIn) {
+    const ToolResult slots = RunPkcs11Tool({"--list-slots"});
+    EXPECT_EQ(slots.status, 0) << slots.output;
+    EXPECT_NE(slots.output.find("Slot 0 (0x0): Vexa"), std::string::npos) << slots.output;
+    EXPECT_EQ(slots.output.find("Slot 1"), std::string::npos) << slots.output;
+
+    const ToolResult mechanisms = RunPkcs11Tool({"--list-mechanisms"});
+    EXPECT_EQ(mechanisms.status, 0) << mechanisms.output;
+
+    const std::string out = moduleDir_->file("random.bin");
+    const ToolResult random =
+        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
+    EXPECT_EQ(random.status, 0) << random.output;
+    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
+
+    const ToolResult wrong =
+        RunPkcs11Tool({"--login", "--pin", "999999", "--generate-random", "32", "-o", out});
+    EXPECT_NE(wrong.status, 0);
+    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
+}
+
+}  // namespace
+}  // namespace vexa::test
