@@ -64,6 +64,14 @@ struct ToolResult {
     std::string output;
 };
 ToolResult RunPkcs11Tool(const std::vector<std::string>& args);
+// False when the module carries a sanitizer runtime, which an uninstrumented
+// pkcs11-tool cannot load.
+constexpr bool kToolCanLoadModule =
+#ifdef VEXA_SANITIZED_MODULE
+    false;
+#else
+    true;
+#endif
 
 // A PKCS#11 text field without its blank padding.
 std::string Trimmed(const unsigned char* field, size_t size);
