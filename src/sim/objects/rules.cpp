@@ -88,7 +88,7 @@ Bytes defaultValue(const AttrRule& r) {
     return Bytes();
 }
 
-std::vector<const AttrRule*> schemaOf(const Object& obj) {
+const std::vector<const AttrRule*>& schemaOf(const Object& obj) {
     const uint32_t cls = obj.objectClass();
     const uint32_t sub = subtypeAttribute(cls);
     return schemaFor(cls, sub == 0 ? 0 : obj.ulong(sub, 0xFFFFFFFFu));
@@ -125,7 +125,7 @@ Rv buildObject(const Template& tmpl, const Template& implied, Origin origin, boo
             return CKR_TEMPLATE_INCOMPLETE;
         }
     }
-    const std::vector<const AttrRule*> schema = schemaFor(*cls, sub.value_or(0));
+    const std::vector<const AttrRule*>& schema = schemaFor(*cls, sub.value_or(0));
     if (schema.empty()) {
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
@@ -165,7 +165,7 @@ Rv buildObject(const Template& tmpl, const Template& implied, Origin origin, boo
 }
 
 Rv applyChanges(const Template& changes, bool copy, bool so, Object* obj) {
-    const std::vector<const AttrRule*> schema = schemaOf(*obj);
+    const std::vector<const AttrRule*>& schema = schemaOf(*obj);
     const bool modifiable = obj->flag(CKA_MODIFIABLE, true);
     for (const Attr& a : changes) {
         const AttrRule* r = findRule(schema, a.type);
@@ -207,7 +207,7 @@ bool hidden(const Object& obj, const AttrRule* r) {
 
 Rv readAttributes(const Object& obj, const std::vector<uint32_t>& types,
                   std::vector<AttrResult>* out) {
-    const std::vector<const AttrRule*> schema = schemaOf(obj);
+    const std::vector<const AttrRule*>& schema = schemaOf(obj);
     Rv rv = CKR_OK;
     out->clear();
     out->reserve(types.size());
@@ -236,7 +236,7 @@ bool matches(const Object& obj, const Template& tmpl) {
     if (tmpl.empty()) {
         return true;
     }
-    const std::vector<const AttrRule*> schema = schemaOf(obj);
+    const std::vector<const AttrRule*>& schema = schemaOf(obj);
     for (const Attr& a : tmpl) {
         const Bytes* v = obj.get(a.type);
         if (v == nullptr || *v != a.value || hidden(obj, findRule(schema, a.type))) {

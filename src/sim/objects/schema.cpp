@@ -2,6 +2,8 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <iterator>
+
 namespace vexa::sim {
 namespace {
 
@@ -199,25 +201,41 @@ uint32_t subtypeAttribute(uint32_t objectClass) {
     }
 }
 
-std::vector<const AttrRule*> schemaFor(uint32_t objectClass, uint32_t subtype) {
+namespace {
+
+std::vector<const AttrRule*> flatten(const ClassSchema& s) {
     std::vector<const AttrRule*> out;
-    const bool hasSubtype = subtypeAttribute(objectClass) != 0;
-    for (const ClassSchema& s : kSchemas) {
-        if (s.objectClass != objectClass || (hasSubtype && s.subtype != subtype)) {
-            continue;
-        }
-        for (const Table& t : s.parts) {
-            for (size_t i = 0; i < t.count; ++i) {
-                // A later table may refine an attribute of an earlier one
-                // (CKA_ID of certificates and keys); the first wins.
-                if (findRule(out, t.rules[i].type) == nullptr) {
-                    out.push_back(&t.rules[i]);
-                }
+    for (const Table& t : s.parts) {
+        for (size_t i = 0; i < t.count; ++i) {
+            // A later table may refine an attribute of an earlier one
+            // (CKA_ID of certificates and keys); the first wins.
+            if (findRule(out, t.rules[i].type) == nullptr) {
+                out.push_back(&t.rules[i]);
             }
         }
-        break;
     }
     return out;
+}
+
+}  // namespace
+
+const std::vector<const AttrRule*>& schemaFor(uint32_t objectClass, uint32_t subtype) {
+    static const std::vector<std::vector<const AttrRule*>> flat = [] {
+        std::vector<std::vector<const AttrRule*>> all;
+        for (const ClassSchema& s : kSchemas) {
+            all.push_back(flatten(s));
+        }
+        return all;
+    }();
+    static const std::vector<const AttrRule*> kNone;
+    const bool hasSubtype = subtypeAttribute(objectClass) != 0;
+    for (size_t i = 0; i < std::size(kSchemas); ++i) {
+        if (kSchemas[i].objectClass == objectClass &&
+            (!hasSubtype || kSchemas[i].subtype == subtype)) {
+            return flat[i];
+        }
+    }
+    return kNone;
 }
 
 const AttrRule* findRule(const std::vector<const AttrRule*>& schema, uint32_t type) {

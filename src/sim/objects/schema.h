@@ -42,8 +42,8 @@ struct AttrRule {
 
 // The rules that apply to an object of a class and subtype (certificate
 // type or key type), in table order; empty when the device does not
-// support that class or subtype.
-std::vector<const AttrRule*> schemaFor(uint32_t objectClass, uint32_t subtype);
+// support that class or subtype. Built once; the reference stays valid.
+const std::vector<const AttrRule*>& schemaFor(uint32_t objectClass, uint32_t subtype);
 
 // The rule of a type within a schema, or nullptr when the type is not an
 // attribute of such an object.

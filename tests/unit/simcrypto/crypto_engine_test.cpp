@@ -687,3 +687,47 @@ TEST_F(CryptoTest, DigestKeyDigestsTheValueOfSecretKeysOnly) {
 
 }  // namespace
 }  // namespace vexa::sim::test
+
+namespace vexa::sim::test {
+namespace {
+
+TEST_F(CryptoTest, RequestsWithMissingOrOddFieldsGetErrorsWithoutHarm) {
+    const uint32_t s = userSession();
+    const uint32_t key = secretKey(s, CKM_AES_KEY_GEN, 16);
+    const uint32_t ids[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  15, 16, 21, 22, 23, 24, 25, 26,
+                            27, 28, 29, 31, 32, 33, 35, 36, 37, 38, 39, 40, 43, 44, 49, 50, 52};
+    // Harmless with nothing given: an empty search and its end, empty parts.
+    const uint32_t allowedOk[] = {16, 33, 36, 38, 25, 26, 31};
+    for (uint32_t id : ids) {
+        // Only the session.
+        DeviceResponse bare = call(req(id, s));
+        if (std::find(std::begin(allowedOk), std::end(allowedOk), id) == std::end(allowedOk)) {
+            EXPECT_NE(bare.rv, CKR_OK) << id;
+        }
+        // Odd values everywhere.
+        DeviceRequest odd = req(id, s);
+        odd.mechanism = mech(0xFFFFFFFF, Bytes(3, 0xFF));
+        odd.mechanism->oaep = OaepParameters{};
+        odd.mechanism->ecdh = Ecdh1DeriveParameters{};
+        odd.object = key;
+        odd.object2 = 0xFFFFFFFF;
+        odd.data = Bytes(5000, 0xEE);
+        odd.data2 = Bytes();
+        odd.outCapacity = 0xFFFFFFFF;
+        odd.templ = {T(0xFFFFFFFF), Y(CKA_CLASS, Bytes(3))};
+        odd.templ2 = {U(CKA_TOKEN, 7)};
+        const DeviceResponse r = call(odd);
+        EXPECT_NE(r.rv, CKR_DEVICE_ERROR) << id;
+        // Without a session the dispatcher refuses before any handler runs.
+        DeviceRequest noSession = odd;
+        noSession.session.reset();
+        EXPECT_EQ(call(noSession).rv, CKR_SESSION_HANDLE_INVALID) << id;
+    }
+    // The session still works (the odd C_DestroyObject took the key).
+    EXPECT_EQ(getAttributes(s, key, {CKA_CLASS}).rv, CKR_OBJECT_HANDLE_INVALID);
+    const uint32_t fresh = secretKey(s, CKM_AES_KEY_GEN, 16);
+    EXPECT_EQ(encrypt(s, mech(CKM_AES_ECB), fresh, Bytes(16)).size(), 16u);
+}
+
+}  // namespace
+}  // namespace vexa::sim::test
