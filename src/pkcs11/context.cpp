@@ -7,6 +7,25 @@ namespace {
 
 // Set once under the process-wide mutex, then only read.
 std::atomic<CContext*> g_instance{nullptr};
+// The context that instance() created (not one a test put in place).
+std::atomic<CContext*> g_created{nullptr};
+
+// The context lives as long as the module is loaded. When the module is
+// unloaded (dlclose, or the end of the process) after C_Finalize, it is
+// freed with its log file; a module unloaded while still initialised keeps
+// it, since another thread may be inside a call.
+struct CContextReleaser {
+    ~CContextReleaser() {
+        CContext* created = g_created.load(std::memory_order_acquire);
+        if (created != nullptr && !created->initialised() &&
+            g_instance.load(std::memory_order_acquire) == created) {
+            g_instance.store(nullptr, std::memory_order_release);
+            g_created.store(nullptr, std::memory_order_release);
+            delete created;
+        }
+    }
+};
+CContextReleaser g_releaser;
 
 // Runs the envelope's exchange under the key-generation time limit.
 class CKeyGenerationExchanger : public rpc::IExchanger {
@@ -48,8 +67,9 @@ CContext& CContext::instance() {
     std::lock_guard<std::mutex> lock(processMutex());
     context = g_instance.load(std::memory_order_acquire);
     if (context == nullptr) {
-        // Never destroyed: the application may call in until the process ends.
+        // Kept until the module is unloaded (CContextReleaser).
         context = new CContext();
+        g_created.store(context, std::memory_order_release);
         g_instance.store(context, std::memory_order_release);
     }
     return *context;

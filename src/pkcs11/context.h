@@ -35,7 +35,7 @@ public:
     ~CContext() override;
 
     // The process-wide context, created under the process-wide mutex on first
-    // use and never destroyed.
+    // use and kept until the module is unloaded after C_Finalize.
     static CContext& instance();
     // Puts `context` (owned by the caller, or null to create the usual one
     // on next use) in place of the process-wide context; returns the previous
