@@ -25,10 +25,13 @@ int SetupFailed(int result) {
     return result;
 }
 
-// Only a warning: the device is looked for again for every client.
+// Only a warning: the device is looked for again for every client. A
+// daemon configured without a serial number and started with no device
+// attached has nothing to miss, so it says nothing.
 void CheckDevicePresent(const std::string& serial) {
     char** serials = port_list(kVexaVendorId, kVexaProductId);
-    bool found = false;
+    const bool noDevices = serials == nullptr || *serials == nullptr;
+    bool found = serial.empty() && noDevices;
     for (char** entry = serials; entry != nullptr && *entry != nullptr; ++entry) {
         if (serial == *entry) {
             found = true;

@@ -56,10 +56,11 @@ protected:
 
     // The daemon in a console run, in an empty working directory, with no
     // device attached (the virtual device socket names nothing).
-    std::unique_ptr<ChildProcess> start(const Files& f, int port, const std::string& keyPass) {
+    std::unique_ptr<ChildProcess> start(const Files& f, int port, const std::string& keyPass,
+                                        const std::string& serial = "SN-404") {
         std::vector<std::string> args = {
-            "-d",  "SN-404", "-i",   "127.0.0.1", "-p",   std::to_string(port),
-            "-ca", f.ca,     "-crt", f.cert,      "-key", f.key};
+            "-d",  serial, "-i",   "127.0.0.1", "-p",   std::to_string(port),
+            "-ca", f.ca,   "-crt", f.cert,      "-key", f.key};
         std::map<std::string, std::string> env = {
             {"VEXA_KEY_PASS", keyPass}, {"VEXA_VIRTUAL_DEVICE", work_.file("no-sim.sock")}};
         return std::make_unique<ChildProcess>(vexa::test::BinDir() + "/vexa-daemon", args, env,
@@ -119,6 +120,19 @@ TEST_F(DaemonStartupTest, EachUnusableFileStopsTheStartBeforeBinding) {
         EXPECT_THAT(daemon->out(), EndsWith(kAnnouncement));
         EXPECT_THAT(daemon->err(), EndsWith(kWarning + c.lines));
     }
+}
+
+TEST_F(DaemonStartupTest, NoSerialAndNoDeviceIsNothingToWarnAbout) {
+    const std::string missing = work_.file("missing.pem");
+    auto daemon =
+        start({missing, pki_->caCert, pki_->serverKey}, vexa::test::FreeLoopbackPort(), "", "");
+    EXPECT_EQ(1, daemon->waitExit());
+    EXPECT_THAT(daemon->out(), EndsWith("Device SN: \r\n"));
+    EXPECT_THAT(daemon->err(),
+                EndsWith("Exception while enumerating HID devices. (Unable to reach "
+                         "the virtual device at " +
+                         work_.file("no-sim.sock") + ")\nERROR: Failed to open cert file " +
+                         missing + ": -15872\r\n" + LastError(-15872)));
 }
 
 TEST_F(DaemonStartupTest, PortInUseFailsTheBind) {
