@@ -30,8 +30,7 @@ int RunWithSettings(const ArgumentList& args) {
     if (mode == RunMode::Install) {
         // The installed service reads the configuration file when it runs;
         // the settings built here are not stored with it.
-        InstallService();
-        return 0;
+        return InstallService();
     }
 
     const std::string directory = FindConfigDirectory();
@@ -63,8 +62,7 @@ int DaemonMain(int argc, char** argv) {
                 StopInstalledService();
                 return StartInstalledService(argc, argv);
             case DaemonCommand::Uninstall:
-                UninstallService();
-                return 0;
+                return UninstallService();
             case DaemonCommand::Run:
                 break;
         }

@@ -26,15 +26,15 @@ int asInt(SystemErrorCode code) {
 
 }  // namespace
 
-void InstallService() {
+int InstallService() {
     std::string executable;
     if (SystemErrorCode error = platform::serviceExecutablePath(executable)) {
         ErrorLinef("Cannot install service (%ld)", asLong(error));
-        return;
+        return 1;
     }
     if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::CreateService)) {
         ErrorLinef("OpenSCManager failed (%ld)", asLong(error));
-        return;
+        return 1;
     }
     // The service runs "<executable> service" and reads its settings from
     // "vexa-daemon.json" when it starts; nothing else is stored.
@@ -42,9 +42,10 @@ void InstallService() {
         kServiceName, kServiceDescription, executable, {"service"}};
     if (SystemErrorCode error = platform::createService(definition)) {
         ErrorLinef("CreateService failed (%ld)", asLong(error));
-        return;
+        return 1;
     }
     InfoLine("Service installed successfully");
+    return 0;
 }
 
 int StartInstalledService(int /*argc*/, char** /*argv*/) {
@@ -83,9 +84,10 @@ int StopInstalledService() {
     return 0;
 }
 
-void UninstallService() {
+int UninstallService() {
     // A running service is not stopped first: it keeps running until it is
     // stopped, and systemd forgets it then.
+    int status = 1;
     if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
         ErrorLinef("OpenSCManager failed (%d)\n", asInt(error));
     } else if (SystemErrorCode error = platform::openService(kServiceName)) {
@@ -94,6 +96,8 @@ void UninstallService() {
         ErrorLinef("DeleteService failed (%d)", asInt(error));
     } else {
         InfoLine("Service deleted successfully");
+        status = 0;
     }
     InfoLine("Service uninstalled.");
+    return status;
 }

@@ -7,5 +7,8 @@
 int StartInstalledService(int argc, char** argv);
 // Returns 0 when the stop request was accepted, 1 otherwise.
 int StopInstalledService();
-void UninstallService();
-void InstallService();
+// Install and uninstall return 1 when the service manager refused the
+// change, so that scripts see the failure their error line describes; 0
+// otherwise.
+int UninstallService();
+int InstallService();

@@ -153,13 +153,13 @@ TEST_F(ServiceControl, InstallWritesTheUnitForThisExecutableAndEnablesIt) {
 TEST_F(ServiceControl, InstallingTwiceKeepsTheFirstUnit) {
     Install();
     vexa::test::WriteFile(unitFile, "# kept\n");
-    RunSteps({{{"install", "-d", "SN1"}, 0, "", "ERROR: CreateService failed (1073)\r\n", ""}});
+    RunSteps({{{"install", "-d", "SN1"}, 1, "", "ERROR: CreateService failed (1073)\r\n", ""}});
     EXPECT_EQ(ReadFile(unitFile), "# kept\n");
 }
 
 TEST_F(ServiceControl, AUnitThatSystemdDoesNotTakeIsRemovedAgain) {
     RunSteps({{{"install", "-d", "SN1"},
-               0,
+               1,
                "",
                "ERROR: CreateService failed (5)\r\n",
                kReload + kEnable}},
@@ -169,7 +169,7 @@ TEST_F(ServiceControl, AUnitThatSystemdDoesNotTakeIsRemovedAgain) {
     // A failure without a code of its own shows systemctl's explanation.
     CommandResult r =
         Daemon({"install", "-d", "SN1"}, {{"FAKE_SYSTEMCTL_BROKEN", "daemon-reload"}});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
               "System has not been booted with systemd as init system (PID 1). Can't operate.\n"
@@ -218,7 +218,7 @@ TEST_F(ServiceControl, CommandsForAServiceThatIsNotInstalled) {
          "ERROR: OpenService failed (1060)\r\nERROR: OpenService failed (1060)\r\n",
          ""},
         {{"uninstall"},
-         0,
+         1,
          "Service uninstalled.\r\n",
          "ERROR: OpenService failed (1060)\n\r\n",
          ""},
@@ -254,7 +254,7 @@ TEST_F(ServiceControl, SystemctlFailuresBecomeTheServiceCodes) {
     RunSteps({{{"stop"}, 1, "", "ERROR: ControlService failed (5)\r\n", kIsActive + kStop}},
              {{"FAKE_SYSTEMCTL_DENY", "stop"}});
     RunSteps({{{"uninstall"},
-               0,
+               1,
                "Service uninstalled.\r\n",
                "ERROR: DeleteService failed (5)\r\n",
                kDisable}},
@@ -287,10 +287,10 @@ TEST_F(ServiceControl, AnUnprivilegedUserIsDeniedAccess) {
         ASSERT_EQ(chmod(units.c_str(), 0555), 0);
     }
     const Step steps[] = {
-        {{"install", "-d", "SN1"}, 0, "", "ERROR: OpenSCManager failed (5)\r\n", ""},
+        {{"install", "-d", "SN1"}, 1, "", "ERROR: OpenSCManager failed (5)\r\n", ""},
         {{"start"}, 1, "", "ERROR: OpenSCManager failed (5)\r\n", ""},
         {{"stop"}, 1, "", "ERROR: OpenSCManager failed (5)\r\n", ""},
-        {{"uninstall"}, 0, "Service uninstalled.\r\n", "ERROR: OpenSCManager failed (5)\n\r\n", ""},
+        {{"uninstall"}, 1, "Service uninstalled.\r\n", "ERROR: OpenSCManager failed (5)\n\r\n", ""},
     };
     for (const Step& step : steps) {
         std::vector<std::string> args = prefix;
