@@ -1,0 +1,142 @@
+#include "pkcs11/mechanism_codec.h"
+
+#include <cstring>
+
+#include "rpc/ulong_wire.h"
+
+namespace vexa::pkcs11 {
+namespace {
+
+// A CK_ULONG into an optional uint32 field: false when it cannot be carried.
+bool putUlong(CK_ULONG value, uint32_t& field, bool* present = nullptr) {
+    if (!rpc::ulongToWire(value, field)) {
+        return false;
+    }
+    if (present != nullptr) {
+        *present = true;
+    }
+    return true;
+}
+
+// Copies the caller's parameter block: it may sit at any alignment.
+template <class Block>
+Block readBlock(const CK_MECHANISM& mechanism) {
+    Block block;
+    std::memcpy(&block, mechanism.pParameter, sizeof block);
+    return block;
+}
+
+// Starts the Mechanism message: present, every field empty, the type.
+CK_RV startMechanism(Request& request, const CK_MECHANISM& mechanism) {
+    request.has_mechanism = true;
+    request.mechanism = Mechanism_init_zero;
+    return putUlong(mechanism.mechanism, request.mechanism.type) ? CKR_OK : CKR_ARGUMENTS_BAD;
+}
+
+// `parameter` = the ulParameterLen bytes at pParameter.
+void bindParameter(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
+    scratch.parameter = rpc::ByteInput{mechanism.pParameter, mechanism.ulParameterLen};
+    rpc::bindInput(out.parameter, scratch.parameter);
+}
+
+CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
+    if (mechanism.ulParameterLen != sizeof(CK_RSA_PKCS_OAEP_PARAMS)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const auto params = readBlock<CK_RSA_PKCS_OAEP_PARAMS>(mechanism);
+    out.has_oaep = true;
+    OaepParams& oaep = out.oaep;
+    if (!putUlong(params.hashAlg, oaep.hash_alg) || !putUlong(params.mgf, oaep.mgf) ||
+        !putUlong(params.source, oaep.source, &oaep.has_source)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const bool hasPointer = params.pSourceData != nullptr;
+    const bool hasLength = params.ulSourceDataLen != 0;
+    if (!hasPointer && !hasLength) {
+        return CKR_OK;
+    }
+    if (hasPointer != hasLength ||
+        !putUlong(params.ulSourceDataLen, oaep.source_data_length, &oaep.has_source_data_length)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    scratch.extra = rpc::ByteInput{params.pSourceData, params.ulSourceDataLen};
+    rpc::bindInput(oaep.source_data, scratch.extra);
+    return CKR_OK;
+}
+
+CK_RV encodeEcdh(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
+    if (mechanism.ulParameterLen != sizeof(CK_ECDH1_DERIVE_PARAMS)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const auto params = readBlock<CK_ECDH1_DERIVE_PARAMS>(mechanism);
+    out.has_ecdh = true;
+    if (!putUlong(params.kdf, out.ecdh.kdf)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    // The shared data never leave the host, whatever the caller passes.
+    if (params.pPublicData == nullptr) {
+        return CKR_OK;
+    }
+    if (params.ulPublicDataLen == 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    scratch.extra = rpc::ByteInput{params.pPublicData, params.ulPublicDataLen};
+    rpc::bindInput(out.ecdh.public_data, scratch.extra);
+    return CKR_OK;
+}
+
+}  // namespace
+
+void logMechanism(talvoranth::ILogTarget& log, const char* prefix, CK_MECHANISM_TYPE type) {
+    log.log(talvoranth::LOG_DEBUG, "%sMechanism: 0x%08lx", prefix, type);
+}
+
+CK_RV encodeMechanism(talvoranth::ILogTarget& log, Request& request, const CK_MECHANISM& mechanism,
+                      MechanismScratch& scratch) {
+    if (!parameterConsistent(mechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    const CK_RV started = startMechanism(request, mechanism);
+    logMechanism(log, "", mechanism.mechanism);
+    if (started != CKR_OK) {
+        return started;
+    }
+    switch (mechanism.mechanism) {
+        case CKM_RSA_PKCS_OAEP:
+            return encodeOaep(request.mechanism, mechanism, scratch);
+        case CKM_ECDH1_DERIVE:
+            return encodeEcdh(request.mechanism, mechanism, scratch);
+        default:
+            return encodeGenericMechanism(request, mechanism, scratch);
+    }
+}
+
+CK_RV encodeGenericMechanism(Request& request, const CK_MECHANISM& mechanism,
+                             MechanismScratch& scratch) {
+    if (!parameterConsistent(mechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
+        return rv;
+    }
+    Mechanism& out = request.mechanism;
+    if (!putUlong(mechanism.ulParameterLen, out.parameter_length, &out.has_parameter_length)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    bindParameter(out, mechanism, scratch);
+    return CKR_OK;
+}
+
+CK_RV encodeBareMechanism(Request& request, const CK_MECHANISM& mechanism,
+                          MechanismScratch& scratch) {
+    if (!parameterConsistent(mechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
+        return rv;
+    }
+    bindParameter(request.mechanism, mechanism, scratch);
+    return CKR_OK;
+}
+
+}  // namespace vexa::pkcs11
