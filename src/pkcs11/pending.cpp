@@ -3,7 +3,6 @@
 // answers CKR_FUNCTION_NOT_SUPPORTED; the export in front of it has already
 // logged its name and checked that the module is initialised. A family's
 // file replaces its placeholders here one by one.
-#include "pkcs11/crypto.h"
 #include "pkcs11/keys.h"
 #include "pkcs11/objects.h"
 
@@ -57,115 +56,6 @@ CK_RV findObjects(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
 }
 
 CK_RV findObjectsFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-// ---- crypto.h ----
-
-CK_RV encryptInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                  CK_MECHANISM_PTR /*pMechanism*/, CK_OBJECT_HANDLE /*hKey*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV encrypt(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pData*/,
-              CK_ULONG /*ulDataLen*/, CK_BYTE_PTR /*pEncryptedData*/,
-              CK_ULONG_PTR /*pulEncryptedDataLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV encryptUpdate(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pPart*/,
-                    CK_ULONG /*ulPartLen*/, CK_BYTE_PTR /*pEncryptedPart*/,
-                    CK_ULONG_PTR /*pulEncryptedPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV encryptFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                   CK_BYTE_PTR /*pLastEncryptedPart*/, CK_ULONG_PTR /*pulLastEncryptedPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV decryptInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                  CK_MECHANISM_PTR /*pMechanism*/, CK_OBJECT_HANDLE /*hKey*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV decrypt(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pEncryptedData*/,
-              CK_ULONG /*ulEncryptedDataLen*/, CK_BYTE_PTR /*pData*/, CK_ULONG_PTR /*pulDataLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV decryptUpdate(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                    CK_BYTE_PTR /*pEncryptedPart*/, CK_ULONG /*ulEncryptedPartLen*/,
-                    CK_BYTE_PTR /*pPart*/, CK_ULONG_PTR /*pulPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV decryptFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pLastPart*/,
-                   CK_ULONG_PTR /*pulLastPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV digestInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                 CK_MECHANISM_PTR /*pMechanism*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV digest(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pData*/,
-             CK_ULONG /*ulDataLen*/, CK_BYTE_PTR /*pDigest*/, CK_ULONG_PTR /*pulDigestLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV digestUpdate(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pPart*/,
-                   CK_ULONG /*ulPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV digestKey(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_OBJECT_HANDLE /*hKey*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV digestFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pDigest*/,
-                  CK_ULONG_PTR /*pulDigestLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV signInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-               CK_MECHANISM_PTR /*pMechanism*/, CK_OBJECT_HANDLE /*hKey*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV sign(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pData*/,
-           CK_ULONG /*ulDataLen*/, CK_BYTE_PTR /*pSignature*/, CK_ULONG_PTR /*pulSignatureLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV signUpdate(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pPart*/,
-                 CK_ULONG /*ulPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV signFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pSignature*/,
-                CK_ULONG_PTR /*pulSignatureLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV verifyInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                 CK_MECHANISM_PTR /*pMechanism*/, CK_OBJECT_HANDLE /*hKey*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV verify(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pData*/,
-             CK_ULONG /*ulDataLen*/, CK_BYTE_PTR /*pSignature*/, CK_ULONG /*ulSignatureLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV verifyUpdate(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pPart*/,
-                   CK_ULONG /*ulPartLen*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV verifyFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/, CK_BYTE_PTR /*pSignature*/,
-                  CK_ULONG /*ulSignatureLen*/) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 

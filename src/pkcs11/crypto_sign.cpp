@@ -1,0 +1,126 @@
+// Signing and verification: the Init calls (SignVerifyInit), one-part
+// signing with its fixed length answer, updates in pieces, and the final
+// parts. The operation itself lives on the device.
+#include "pkcs11/crypto.h"
+#include "pkcs11/crypto_calls.h"
+#include "pkcs11/mechanism_codec.h"
+
+namespace vexa::pkcs11 {
+namespace {
+
+using rpc::FunctionId;
+
+// C_Sign answers a size query with this length without asking the device:
+// room for the largest signature it makes (RSA 4096).
+constexpr CK_ULONG kSignatureLengthAnswer = 512;
+
+// C_SignInit and C_VerifyInit: the mechanism in generic form, whatever its
+// type, and the key. Device refusals are logged at INFO.
+CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                     CK_OBJECT_HANDLE hKey, bool sign) {
+    if (pMechanism == nullptr || !parameterConsistent(*pMechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(sign ? FunctionId::SignInit : FunctionId::VerifyInit);
+    MechanismScratch scratch;
+    bool sent = false;
+    const CK_RV rv = sendRouted(context, call, hSession, [&] {
+        logMechanism(context, "", pMechanism->mechanism);
+        Request& request = call.request();
+        if (!CDeviceCall::setUlong(request.object, request.has_object, hKey)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        const CK_RV encoded = encodeGenericMechanism(request, *pMechanism, scratch);
+        sent = encoded == CKR_OK;
+        return encoded;
+    });
+    if (sent && rv != CKR_OK) {
+        context.log(talvoranth::LOG_INFO, "SignVerifyInit returned 0x%lx", rv);
+    }
+    return rv;
+}
+
+}  // namespace
+
+CK_RV signInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+               CK_OBJECT_HANDLE hKey) {
+    return signVerifyInit(context, hSession, pMechanism, hKey, true);
+}
+
+CK_RV verifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                 CK_OBJECT_HANDLE hKey) {
+    return signVerifyInit(context, hSession, pMechanism, hKey, false);
+}
+
+CK_RV sign(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+           CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (pSignature == nullptr) {
+        *pulSignatureLen = kSignatureLengthAnswer;
+        return CKR_OK;
+    }
+    // The data go in one request: a one-part signature has no pieces.
+    CDeviceCall call(FunctionId::Sign);
+    COutput output(pSignature, pulSignatureLen);
+    const CK_RV rv = sendRouted(context, call, hSession, [&] {
+        call.setData(pData, ulDataLen);
+        return output.prepare(call);
+    });
+    return output.report(rv, call.response());
+}
+
+CK_RV signUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                 CK_ULONG ulPartLen) {
+    if (pPart == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    return sendInChunks(context, hSession, FunctionId::SignUpdate, pPart, ulPartLen);
+}
+
+// A size query (null pSignature) asks for the length only, so the
+// operation stays active for the call that takes the signature; and the
+// caller's capacity goes along, so that a buffer too small is answered with
+// CKR_BUFFER_TOO_SMALL and the needed length before the device signs.
+CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                CK_ULONG_PTR pulSignatureLen) {
+    if (pulSignatureLen == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::SignFinal);
+    COutput output(pSignature, pulSignatureLen);
+    const CK_RV rv = sendRouted(context, call, hSession, [&] { return output.prepare(call); });
+    return output.report(rv, call.response());
+}
+
+CK_RV verify(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+             CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    if ((pData == nullptr && ulDataLen != 0) || pSignature == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::Verify);
+    call.setData(pData, ulDataLen);
+    call.setData2(pSignature, ulSignatureLen);
+    return call.sendToSession(context, hSession);
+}
+
+CK_RV verifyUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                   CK_ULONG ulPartLen) {
+    if (pPart == nullptr && ulPartLen != 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    return sendInChunks(context, hSession, FunctionId::VerifyUpdate, pPart, ulPartLen);
+}
+
+CK_RV verifyFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                  CK_ULONG ulSignatureLen) {
+    if (pSignature == nullptr && ulSignatureLen != 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CDeviceCall call(FunctionId::VerifyFinal);
+    call.setData(pSignature, ulSignatureLen);
+    return call.sendToSession(context, hSession);
+}
+
+}  // namespace vexa::pkcs11
