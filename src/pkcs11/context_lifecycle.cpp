@@ -4,6 +4,7 @@
 
 #include "pkcs11/context.h"
 #include "pkcs11/device_call.h"
+#include "pkcs11/fork_guard.h"
 #include "platform/platform.h"
 
 namespace vexa::pkcs11 {
@@ -18,6 +19,8 @@ CK_RV CContext::initialize(CK_VOID_PTR pInitArgs) {
     if (initialised()) {
         return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     }
+    // A child of a fork will start from a module that is not initialised.
+    installForkGuard();
 
     // 2-3. The locking mode.
     CExchangeLock& lock = slots_.lock();

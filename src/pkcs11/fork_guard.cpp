@@ -1,0 +1,47 @@
+#include "pkcs11/fork_guard.h"
+
+#include <pthread.h>
+
+#include <mutex>
+#include <vector>
+
+#include "pkcs11/context.h"
+#include "pkcs11/exchange_lock.h"
+
+namespace vexa::pkcs11 {
+namespace {
+
+// Contexts inherited from a parent process. They stay reachable here, and
+// untouched, for as long as the child lives.
+std::vector<CContext*>& inheritedContexts() {
+    static auto* contexts = new std::vector<CContext*>();
+    return *contexts;
+}
+
+void beforeFork() {
+    processMutex().lock();
+}
+
+void inParentAfterFork() {
+    processMutex().unlock();
+}
+
+void inChildAfterFork() {
+    processMutex().unlock();
+    // The child is single-threaded here. Its next call creates a fresh
+    // context; the inherited one may hold locks of threads that are gone
+    // and connections that belong to the parent.
+    CContext* inherited = CContext::replaceInstance(nullptr);
+    if (inherited != nullptr) {
+        inheritedContexts().push_back(inherited);
+    }
+}
+
+}  // namespace
+
+void installForkGuard() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(beforeFork, inParentAfterFork, inChildAfterFork); });
+}
+
+}  // namespace vexa::pkcs11
