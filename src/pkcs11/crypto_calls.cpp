@@ -6,17 +6,17 @@
 
 namespace vexa::pkcs11 {
 
-CK_RV COutput::prepare(CDeviceCall& call, bool capacityOnQuery) {
+CK_RV COutput::prepare(CDeviceCall& call, Rules rules) {
     Request& request = call.request();
     if (pOut_ == nullptr) {
         request.has_length_only = true;
         request.length_only = true;
     }
-    if (pulOutLen_ != nullptr && (pOut_ != nullptr || capacityOnQuery) &&
+    if (pulOutLen_ != nullptr && (pOut_ != nullptr || rules.capacityOnQuery) &&
         !CDeviceCall::setUlong(request.out_capacity, request.has_out_capacity, *pulOutLen_)) {
         return CKR_ARGUMENTS_BAD;
     }
-    if (pOut_ != nullptr) {
+    if (pOut_ != nullptr || rules.countOnQuery) {
         output_ = rpc::ByteOutput{pOut_, pulOutLen_ != nullptr ? *pulOutLen_ : 0};
         rpc::bindOutput(call.response().data, output_);
     }
@@ -28,8 +28,10 @@ CK_RV COutput::report(CK_RV rv, const Response& response) const {
     if (pulOutLen_ == nullptr || rv == CKR_FUNCTION_FAILED) {
         return rv;
     }
-    if (rv == CKR_OK && pOut_ != nullptr && output_.present) {
-        // What the buffer really holds, even if the device stated otherwise.
+    if (rv == CKR_OK && pOut_ != nullptr) {
+        // What the buffer really holds, even if the device stated otherwise:
+        // a length beyond the bytes placed would send the caller reading
+        // past them, or past its buffer.
         *pulOutLen_ = output_.received;
     } else if (response.has_length) {
         *pulOutLen_ = rpc::lengthFromWire(response.length);

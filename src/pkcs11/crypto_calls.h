@@ -38,18 +38,26 @@ CK_RV sendRouted(CContext& context, CDeviceCall& call, CK_SESSION_HANDLE hSessio
 //             (by a size query too, unless the function says otherwise);
 //             length_only = true when the output pointer is null
 //   response  Response.data straight into pOut, refused beyond *pulOutLen
-//   after     *pulOutLen = the bytes placed into pOut by a successful call,
+//   after     *pulOutLen = the bytes received by a successful call,
 //             else the device's `length`, else unchanged
 // The length is never taken from a reply that failed to arrive or decode.
 class COutput {
 public:
     COutput(CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) : pOut_(pOut), pulOutLen_(pulOutLen) {}
 
+    struct Rules {
+        // A size query sends the caller's capacity along with length_only.
+        bool capacityOnQuery = true;
+        // A size query still binds Response.data: bytes that a device sends
+        // anyway are counted (and refused beyond the capacity), not dropped.
+        bool countOnQuery = false;
+    };
+
     // Fills the request's size fields and binds Response.data to pOut with
-    // the capacity *pulOutLen (0 without a length pointer). Without
-    // capacityOnQuery a size query sends length_only alone.
+    // the capacity *pulOutLen (0 without a length pointer).
     // CKR_ARGUMENTS_BAD when *pulOutLen cannot be carried.
-    CK_RV prepare(CDeviceCall& call, bool capacityOnQuery = true);
+    CK_RV prepare(CDeviceCall& call, Rules rules);
+    CK_RV prepare(CDeviceCall& call) { return prepare(call, Rules{}); }
     // Writes *pulOutLen from the answer; returns rv.
     CK_RV report(CK_RV rv, const Response& response) const;
 

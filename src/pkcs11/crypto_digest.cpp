@@ -56,7 +56,7 @@ CK_RV digestFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDi
     CDeviceCall call(FunctionId::DigestFinal);
     COutput output(pDigest, pulDigestLen);
     const CK_RV rv = sendRouted(context, call, hSession, [&] {
-        return pulDigestLen != nullptr ? output.prepare(call, false) : CKR_OK;
+        return pulDigestLen != nullptr ? output.prepare(call, {false, false}) : CKR_OK;
     });
     return output.report(rv, call.response());
 }

@@ -90,7 +90,9 @@ CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSign
     }
     CDeviceCall call(FunctionId::SignFinal);
     COutput output(pSignature, pulSignatureLen);
-    const CK_RV rv = sendRouted(context, call, hSession, [&] { return output.prepare(call); });
+    const CK_RV rv = sendRouted(context, call, hSession, [&] {
+        return output.prepare(call, {true, true});
+    });
     return output.report(rv, call.response());
 }
 

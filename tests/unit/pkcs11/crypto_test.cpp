@@ -1,0 +1,425 @@
+// Cryptographic operations over in-memory devices: what each function
+// sends, the output-buffer convention, update data in pieces, C_Digest's
+// cases, C_Sign's length answer and the final signature step.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "unit/pkcs11/module_fixture.h"
+
+namespace vexa::test {
+namespace {
+
+using talvoranth::LOG_DEBUG;
+using talvoranth::LOG_INFO;
+using talvoranth::LOG_TRACE;
+using Bytes = std::vector<uint8_t>;
+
+// A device that answers output calls with `bytes` (or only with the
+// length for a size query, or CKR_BUFFER_TOO_SMALL when the capacity is
+// short), and CKR_OK to everything else.
+Reply outputAnswer(const SeenRequest& seen, const Bytes& bytes) {
+    Reply reply = defaultAnswer(0, seen);
+    switch (static_cast<FunctionId>(seen.functionId())) {
+        case FunctionId::Encrypt:
+        case FunctionId::Decrypt:
+        case FunctionId::EncryptUpdate:
+        case FunctionId::DecryptUpdate:
+        case FunctionId::EncryptFinal:
+        case FunctionId::DecryptFinal:
+        case FunctionId::Sign:
+        case FunctionId::SignFinal:
+        case FunctionId::DigestFinal:
+            reply.response.has_length = true;
+            reply.response.length = static_cast<uint32_t>(bytes.size());
+            if (seen.request.has_length_only && seen.request.length_only) {
+                break;
+            }
+            if (seen.request.has_out_capacity && seen.request.out_capacity < bytes.size()) {
+                reply.response.rv = CKR_BUFFER_TOO_SMALL;
+                break;
+            }
+            reply.data = bytes;
+            break;
+        default:
+            break;
+    }
+    return reply;
+}
+
+class Crypto : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        ASSERT_EQ(initialize(), CKR_OK);
+        session_ = openSession(0);
+        answerWith(Bytes(32, 0x5C));
+        devices_[0]->clearRequests();
+        context_->clearLines();
+    }
+    void answerWith(Bytes bytes) {
+        devices_[0]->setResponder(
+            [bytes](const SeenRequest& seen) { return outputAnswer(seen, bytes); });
+    }
+    size_t sent() const { return devices_[0]->requests().size(); }
+
+    CK_SESSION_HANDLE session_ = 0;
+};
+
+TEST_F(Crypto, SignLengthQueryIsAnsweredWithoutTheDevice) {
+    CK_ULONG length = 0;
+    EXPECT_EQ(C_Sign(session_, nullptr, 0, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 512u);
+    length = 0;
+    EXPECT_EQ(C_Sign(0xDEAD, nullptr, 0, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 512u);
+    EXPECT_EQ(sent(), 0u);
+    CK_BYTE data[4] = {};
+    EXPECT_EQ(C_Sign(session_, data, 4, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Sign(session_, nullptr, 4, nullptr, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(context_->has(LOG_TRACE, "C_Sign"));
+}
+
+TEST_F(Crypto, SignSendsDataAndCapacityAndTakesTheSignature) {
+    std::vector<CK_BYTE> data(1500, 0x11);
+    CK_BYTE signature[512];
+    CK_ULONG length = sizeof signature;
+    ASSERT_EQ(C_Sign(session_, data.data(), data.size(), signature, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(Bytes(signature, signature + 32), Bytes(32, 0x5C));
+    const auto seen = requestsOf(0, FunctionId::Sign);
+    ASSERT_EQ(seen.size(), 1u);  // one request, no pieces
+    EXPECT_EQ(seen[0].data, Bytes(data.begin(), data.end()));
+    EXPECT_EQ(seen[0].request.out_capacity, 512u);
+    EXPECT_FALSE(seen[0].request.has_length_only);
+
+    length = 16;
+    EXPECT_EQ(C_Sign(session_, data.data(), 4, signature, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+}
+
+TEST_F(Crypto, EncryptFollowsTheOutputBufferConvention) {
+    CK_BYTE plain[16] = {1, 2, 3};
+    // A size query: length_only with the caller's capacity, the device's length back.
+    CK_ULONG length = 7;
+    ASSERT_EQ(C_Encrypt(session_, plain, sizeof plain, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    auto seen = requestsOf(0, FunctionId::Encrypt);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].request.has_length_only && seen[0].request.length_only);
+    EXPECT_TRUE(seen[0].request.has_out_capacity);
+    EXPECT_EQ(seen[0].request.out_capacity, 7u);
+    EXPECT_EQ(seen[0].data, Bytes(plain, plain + 16));
+
+    // Into the buffer.
+    CK_BYTE out[64] = {};
+    length = sizeof out;
+    ASSERT_EQ(C_Encrypt(session_, plain, sizeof plain, out, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(out[31], 0x5C);
+
+    // More bytes than the capacity the module sent: refused while decoding,
+    // the length left alone, nothing written past the buffer.
+    devices_[0]->setResponder([](const SeenRequest& seen) {
+        Reply reply = defaultAnswer(0, seen);
+        reply.data = Bytes(40, 0x77);
+        reply.response.has_length = true;
+        reply.response.length = 40;
+        return reply;
+    });
+    CK_BYTE small[48];
+    std::fill(std::begin(small), std::end(small), 0xEE);
+    length = 32;
+    EXPECT_EQ(C_Encrypt(session_, plain, sizeof plain, small, &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(small[32], 0xEE);
+}
+
+TEST_F(Crypto, UpdatesAndFinalsOfEncryptionAndDecryption) {
+    CK_BYTE part[10] = {};
+    CK_BYTE out[64];
+    struct Case {
+        FunctionId id;
+        std::function<CK_RV(CK_ULONG*)> call;
+        bool input;
+    };
+    const Case cases[] = {
+        {FunctionId::EncryptUpdate,
+         [&](CK_ULONG* n) { return C_EncryptUpdate(session_, part, sizeof part, out, n); }, true},
+        {FunctionId::DecryptUpdate,
+         [&](CK_ULONG* n) { return C_DecryptUpdate(session_, part, sizeof part, out, n); }, true},
+        {FunctionId::Decrypt,
+         [&](CK_ULONG* n) { return C_Decrypt(session_, part, sizeof part, out, n); }, true},
+        {FunctionId::EncryptFinal, [&](CK_ULONG* n) { return C_EncryptFinal(session_, out, n); },
+         false},
+        {FunctionId::DecryptFinal, [&](CK_ULONG* n) { return C_DecryptFinal(session_, out, n); },
+         false},
+    };
+    for (const Case& c : cases) {
+        CK_ULONG length = sizeof out;
+        EXPECT_EQ(c.call(&length), CKR_OK);
+        EXPECT_EQ(length, 32u);
+        const auto seen = requestsOf(0, c.id);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].request.session, session_);
+        EXPECT_EQ(seen[0].request.out_capacity, sizeof out);
+        EXPECT_EQ(seen[0].data.has_value(), c.input);
+    }
+    CK_ULONG length = sizeof out;
+    EXPECT_EQ(C_EncryptFinal(0xBAD, out, &length), CKR_SESSION_HANDLE_INVALID);
+}
+
+TEST_F(Crypto, EncryptInitEncodesTheMechanismAndLogsItsRefusals) {
+    CK_BYTE iv[16] = {};
+    CK_MECHANISM cbc{CKM_AES_CBC, iv, sizeof iv};
+    ASSERT_EQ(C_EncryptInit(session_, &cbc, 0x42), CKR_OK);
+    auto seen = requestsOf(0, FunctionId::EncryptInit);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].request.object, 0x42u);
+    EXPECT_EQ(seen[0].request.mechanism.type, CKM_AES_CBC);
+    EXPECT_EQ(seen[0].request.mechanism.parameter_length, 16u);
+    EXPECT_TRUE(context_->has(LOG_DEBUG, "Mechanism: 0x00001082"));
+
+    EXPECT_EQ(C_EncryptInit(session_, nullptr, 0x42), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(context_->has(LOG_DEBUG, "C_EncryptInit invalid params - mechanism is NULL."));
+    CK_MECHANISM broken{CKM_AES_CBC, nullptr, 16};
+    EXPECT_EQ(C_EncryptInit(session_, &broken, 0x42), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(context_->has(
+        LOG_DEBUG, "C_EncryptInit invalid params - mechanism is NULL but param len is not null."));
+    EXPECT_EQ(C_DecryptInit(session_, &broken, 0x42), CKR_ARGUMENTS_BAD);
+
+    // A bad OAEP block: the mechanism line, then the refusal, nothing sent.
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+    CK_MECHANISM shortOaep{CKM_RSA_PKCS_OAEP, &oaep, 24};
+    context_->clearLines();
+    EXPECT_EQ(C_EncryptInit(session_, &shortOaep, 0x42), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(context_->has(LOG_DEBUG, "Mechanism: 0x00000009"));
+    EXPECT_EQ(requestsOf(0, FunctionId::EncryptInit).size(), 1u);
+
+    CK_MECHANISM goodOaep{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
+    ASSERT_EQ(C_DecryptInit(session_, &goodOaep, 0x43), CKR_OK);
+    seen = requestsOf(0, FunctionId::DecryptInit);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].request.mechanism.has_oaep);
+    EXPECT_FALSE(seen[0].request.mechanism.has_parameter_length);
+}
+
+TEST_F(Crypto, SignAndVerifyInitUseTheGenericFormAndLogRefusals) {
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, 0, nullptr, 0};
+    CK_MECHANISM mechanism{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
+    ASSERT_EQ(C_SignInit(session_, &mechanism, 7), CKR_OK);
+    const auto seen = requestsOf(0, FunctionId::SignInit);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_FALSE(seen[0].request.mechanism.has_oaep);
+    EXPECT_EQ(seen[0].request.mechanism.parameter_length, sizeof oaep);
+    EXPECT_EQ(seen[0].request.object, 7u);
+    EXPECT_TRUE(context_->has(LOG_DEBUG, "Mechanism: 0x00000009"));
+    EXPECT_EQ(context_->count("C_SignInit"), 0u);
+
+    devices_[0]->setResponder([](const SeenRequest& seen) {
+        return seen.functionId() == id(FunctionId::VerifyInit)
+                   ? Reply::withRv(CKR_KEY_TYPE_INCONSISTENT)
+                   : defaultAnswer(0, seen);
+    });
+    CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
+    EXPECT_EQ(C_VerifyInit(session_, &ecdsa, 8), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_TRUE(context_->has(LOG_TRACE, "C_VerifyInit"));
+    EXPECT_TRUE(context_->has(LOG_INFO, "SignVerifyInit returned 0x63"));
+
+    EXPECT_EQ(C_SignInit(session_, nullptr, 7), CKR_ARGUMENTS_BAD);
+    CK_MECHANISM broken{CKM_ECDSA, nullptr, 4};
+    EXPECT_EQ(C_VerifyInit(session_, &broken, 7), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_SignInit(0xBAD, &ecdsa, 7), CKR_SESSION_HANDLE_INVALID);
+}
+
+TEST_F(Crypto, UpdatesGoInPiecesOfAtMost2000Bytes) {
+    std::vector<CK_BYTE> data(4500);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<CK_BYTE>(i * 31);
+    }
+    struct Case {
+        CK_ULONG length;
+        std::vector<size_t> pieces;
+    };
+    const Case cases[] = {{4500, {2000, 2000, 500}}, {2000, {2000}}, {0, {0}}};
+    for (const Case& c : cases) {
+        devices_[0]->clearRequests();
+        ASSERT_EQ(C_DigestUpdate(session_, data.data(), c.length), CKR_OK);
+        const auto seen = requestsOf(0, FunctionId::DigestUpdate);
+        ASSERT_EQ(seen.size(), c.pieces.size()) << c.length;
+        size_t offset = 0;
+        for (size_t i = 0; i < seen.size(); ++i) {
+            ASSERT_TRUE(seen[i].data.has_value());
+            EXPECT_EQ(*seen[i].data,
+                      Bytes(data.begin() + offset, data.begin() + offset + c.pieces[i]));
+            EXPECT_EQ(seen[i].request.session, session_);
+            offset += c.pieces[i];
+        }
+    }
+    // The same loop serves signing and verification.
+    devices_[0]->clearRequests();
+    ASSERT_EQ(C_SignUpdate(session_, data.data(), 4500), CKR_OK);
+    ASSERT_EQ(C_VerifyUpdate(session_, data.data(), 2001), CKR_OK);
+    EXPECT_EQ(requestsOf(0, FunctionId::SignUpdate).size(), 3u);
+    EXPECT_EQ(requestsOf(0, FunctionId::VerifyUpdate).size(), 2u);
+
+    // A null part: refused by signing and digesting, one empty piece for
+    // verification.
+    EXPECT_EQ(C_SignUpdate(session_, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DigestUpdate(session_, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_VerifyUpdate(session_, nullptr, 5), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_VerifyUpdate(session_, nullptr, 0), CKR_OK);
+    const auto verify = requestsOf(0, FunctionId::VerifyUpdate);
+    ASSERT_EQ(verify.size(), 3u);
+    EXPECT_EQ(verify[2].data.value_or(Bytes{1}), Bytes{});
+}
+
+TEST_F(Crypto, FirstFailingPieceEndsTheUpdate) {
+    int pieces = 0;
+    devices_[0]->setResponder([&pieces](const SeenRequest&) {
+        return Reply::withRv(++pieces == 2 ? CKR_DEVICE_MEMORY : CKR_OK);
+    });
+    std::vector<CK_BYTE> data(6000);
+    EXPECT_EQ(C_SignUpdate(session_, data.data(), data.size()), CKR_DEVICE_MEMORY);
+    EXPECT_EQ(pieces, 2);
+}
+
+TEST_F(Crypto, VerifySendsDataAndSignatureInOneRequest) {
+    CK_BYTE data[] = {1, 2, 3};
+    CK_BYTE signature[] = {9, 8};
+    ASSERT_EQ(C_Verify(session_, data, sizeof data, signature, sizeof signature), CKR_OK);
+    const auto seen = requestsOf(0, FunctionId::Verify);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].data, Bytes({1, 2, 3}));
+    EXPECT_EQ(seen[0].data2, Bytes({9, 8}));
+    EXPECT_EQ(C_Verify(session_, data, sizeof data, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Verify(session_, nullptr, 3, signature, 2), CKR_ARGUMENTS_BAD);
+
+    ASSERT_EQ(C_VerifyFinal(session_, signature, sizeof signature), CKR_OK);
+    EXPECT_EQ(requestsOf(0, FunctionId::VerifyFinal)[0].data, Bytes({9, 8}));
+    EXPECT_EQ(C_VerifyFinal(session_, nullptr, 2), CKR_ARGUMENTS_BAD);
+}
+
+TEST_F(Crypto, SignFinalAsksForTheLengthFirstAndSendsTheCapacity) {
+    // A size query keeps the operation: length only, no signature made.
+    CK_ULONG length = 0;
+    ASSERT_EQ(C_SignFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    auto seen = requestsOf(0, FunctionId::SignFinal);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].request.length_only);
+
+    // Too small a buffer: the device's answer, the needed length.
+    CK_BYTE signature[64];
+    length = 16;
+    EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    seen = requestsOf(0, FunctionId::SignFinal);
+    EXPECT_EQ(seen[1].request.out_capacity, 16u);
+
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(signature[0], 0x5C);
+    EXPECT_EQ(C_SignFinal(session_, signature, nullptr), CKR_ARGUMENTS_BAD);
+
+    // A device that sends the signature whatever was asked: a signature
+    // that does not fit fails the call.
+    devices_[0]->setResponder([](const SeenRequest&) {
+        Reply reply = Reply::withRv(CKR_OK);
+        reply.data = Bytes(64, 1);
+        return reply;
+    });
+    length = 0;
+    EXPECT_EQ(C_SignFinal(session_, nullptr, &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 0u);
+}
+
+TEST_F(Crypto, DigestInitSendsTheBareFormWithoutALogLine) {
+    CK_MECHANISM sha{CKM_SHA256, nullptr, 0};
+    ASSERT_EQ(C_DigestInit(session_, &sha), CKR_OK);
+    const auto seen = requestsOf(0, FunctionId::DigestInit);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].request.mechanism.type, CKM_SHA256);
+    EXPECT_FALSE(seen[0].request.mechanism.has_parameter_length);
+    EXPECT_EQ(context_->count("Mechanism: 0x00000250"), 0u);
+    EXPECT_EQ(C_DigestInit(session_, nullptr), CKR_ARGUMENTS_BAD);
+    CK_MECHANISM broken{CKM_SHA256, nullptr, 1};
+    EXPECT_EQ(C_DigestInit(session_, &broken), CKR_ARGUMENTS_BAD);
+
+    ASSERT_EQ(C_DigestKey(session_, 0x99), CKR_OK);
+    EXPECT_EQ(requestsOf(0, FunctionId::DigestKey)[0].request.object, 0x99u);
+}
+
+TEST_F(Crypto, DigestFinalSizeQuerySendsLengthOnlyWithoutCapacity) {
+    CK_ULONG length = 99;
+    ASSERT_EQ(C_DigestFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    CK_BYTE digest[64];
+    length = sizeof digest;
+    ASSERT_EQ(C_DigestFinal(session_, digest, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    const auto seen = requestsOf(0, FunctionId::DigestFinal);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(seen[0].request.length_only);
+    EXPECT_FALSE(seen[0].request.has_out_capacity);
+    EXPECT_FALSE(seen[1].request.has_length_only);
+    EXPECT_EQ(seen[1].request.out_capacity, 64u);
+}
+
+TEST_F(Crypto, DigestCases) {
+    std::vector<CK_BYTE> data(2500, 3);
+    CK_BYTE digest[64];
+
+    // Data without a digest buffer: only the length query, no data sent.
+    CK_ULONG length = 0;
+    ASSERT_EQ(C_Digest(session_, data.data(), data.size(), nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(devices_[0]->functionIds(), std::vector<uint32_t>{id(FunctionId::DigestFinal)});
+
+    // Data and a buffer: the data in pieces, then the final step.
+    devices_[0]->clearRequests();
+    context_->clearLines();
+    length = sizeof digest;
+    ASSERT_EQ(C_Digest(session_, data.data(), data.size(), digest, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(devices_[0]->functionIds(),
+              (std::vector<uint32_t>{31, 31, id(FunctionId::DigestFinal)}));
+    EXPECT_TRUE(context_->has(LOG_TRACE, "C_DigestUpdate"));
+    EXPECT_TRUE(context_->has(LOG_TRACE, "C_DigestFinal"));
+
+    // A length without data: the final step still ends the operation, then
+    // the refusal.
+    devices_[0]->clearRequests();
+    EXPECT_EQ(C_Digest(session_, nullptr, 5, nullptr, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(devices_[0]->functionIds(), std::vector<uint32_t>{id(FunctionId::DigestFinal)});
+
+    // The digest of nothing, and its size query.
+    devices_[0]->clearRequests();
+    length = sizeof digest;
+    EXPECT_EQ(C_Digest(session_, nullptr, 0, digest, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    length = 0;
+    EXPECT_EQ(C_Digest(session_, nullptr, 0, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    const auto finals = requestsOf(0, FunctionId::DigestFinal);
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_TRUE(finals[1].request.length_only);
+}
+
+TEST_F(Crypto, DigestIntoASmallBufferSendsNoDataUntilItFits) {
+    std::vector<CK_BYTE> data(100, 3);
+    CK_BYTE digest[64];
+    CK_ULONG length = 20;
+    EXPECT_EQ(C_Digest(session_, data.data(), data.size(), digest, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    EXPECT_TRUE(requestsOf(0, FunctionId::DigestUpdate).empty());
+
+    // The retry with the length asked for digests the data once.
+    ASSERT_EQ(C_Digest(session_, data.data(), data.size(), digest, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(requestsOf(0, FunctionId::DigestUpdate).size(), 1u);
+}
+
+}  // namespace
+}  // namespace vexa::test
