@@ -4,60 +4,8 @@
 // logged its name and checked that the module is initialised. A family's
 // file replaces its placeholders here one by one.
 #include "pkcs11/keys.h"
-#include "pkcs11/objects.h"
 
 namespace vexa::pkcs11 {
-
-// ---- objects.h ----
-
-CK_RV createObject(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                   CK_ATTRIBUTE_PTR /*pTemplate*/, CK_ULONG /*ulCount*/,
-                   CK_OBJECT_HANDLE_PTR /*phObject*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV copyObject(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                 CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR /*pTemplate*/, CK_ULONG /*ulCount*/,
-                 CK_OBJECT_HANDLE_PTR /*phNewObject*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV destroyObject(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                    CK_OBJECT_HANDLE /*hObject*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV getObjectSize(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                    CK_OBJECT_HANDLE /*hObject*/, CK_ULONG_PTR /*pulSize*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV getAttributeValue(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                        CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR /*pTemplate*/,
-                        CK_ULONG /*ulCount*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV setAttributeValue(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                        CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR /*pTemplate*/,
-                        CK_ULONG /*ulCount*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV findObjectsInit(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                      CK_ATTRIBUTE_PTR /*pTemplate*/, CK_ULONG /*ulCount*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV findObjects(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/,
-                  CK_OBJECT_HANDLE_PTR /*phObject*/, CK_ULONG /*ulMaxObjectCount*/,
-                  CK_ULONG_PTR /*pulObjectCount*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
-
-CK_RV findObjectsFinal(CContext& /*context*/, CK_SESSION_HANDLE /*hSession*/) {
-    return CKR_FUNCTION_NOT_SUPPORTED;
-}
 
 // ---- keys.h ----
 
