@@ -129,7 +129,9 @@ private:
         uint8_t block[kMaxBlock];
         while (true) {
             const size_t take = std::min(bs - s.pendingLength, in.size - offset);
-            std::memcpy(s.pending + s.pendingLength, in.data + offset, take);
+            if (take > 0) {  // empty input may come without a buffer
+                std::memcpy(s.pending + s.pendingLength, in.data + offset, take);
+            }
             s.pendingLength += take;
             offset += take;
             if (s.pendingLength < bs || (holdLast && offset == in.size)) {
