@@ -1,0 +1,120 @@
+#include "e2e/support/token_stack.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace vexa::e2e {
+namespace {
+
+// Serial numbers the simulator gives its devices by default.
+constexpr const char* kSerials[] = {"564558410001", "564558410002"};
+
+// Generous: the machine running the suite may be loaded.
+constexpr auto kClientTimeout = std::chrono::seconds(120);
+
+}  // namespace
+
+std::string LinkName(Link link) {
+    return link == Link::Hid ? "Hid" : "Daemon";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+CTokenStack::CTokenStack(Link link) : link_(link) {
+    // 1. The virtual devices.
+    const std::string devices = link == Link::Hid ? "2" : "1";
+    sim_ = std::make_unique<test::CSimProcess>(workDir_.path(),
+                                               std::vector<std::string>{"--devices", devices});
+    if (!sim_->ready()) {
+        problem_ = "vexa-sim did not start: " + sim_->process().err();
+        return;
+    }
+
+    // 2. The module's configuration: its log, and for the daemon link the
+    //    daemon's address and the CA that its certificate must verify
+    //    against. The time-out keeps a client that waits for a busy daemon
+    //    (it serves one client at a time) from waiting long.
+    std::string config = R"({"logging": {"enabled": true, "loglevel": 40, "logfile": ")" +
+                         file("module.log") + R"("}, "timeout": 3000)";
+    if (link == Link::Daemon) {
+        // 3. A throw-away PKI and the daemon for the first device.
+        const test::TestPki pki = test::GeneratePki(workDir_.path());
+        if (pki.caCert.empty()) {
+            problem_ = "openssl could not make the test certificates";
+            return;
+        }
+        const int port = test::FreeLoopbackPort();
+        daemon_ = std::make_unique<test::ChildProcess>(
+            test::BinDir() + "/vexa-daemon",
+            std::vector<std::string>{"-d", kSerials[0], "-i", "127.0.0.1", "-p",
+                                     std::to_string(port), "-ca", pki.caCert, "-crt",
+                                     pki.serverCert, "-key", pki.serverKey},
+            std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", sim_->socket()},
+                                               {"VEXA_KEY_PASS", ""}},
+            workDir_.path());
+        if (port == 0 || !test::WaitForListener(port)) {
+            problem_ = "vexa-daemon did not listen: " + daemon_->out() + daemon_->err();
+            return;
+        }
+        config += R"(, "transport": {"address": "localhost", "port": )" + std::to_string(port) +
+                  R"(, "cacertbundle": ")" + pki.caCert + R"("})";
+    }
+    test::WriteFile(file("vexaconfig.json"), config + "}\n");
+}
+
+CTokenStack::~CTokenStack() {
+    // The daemon first: it holds a connection to the simulator.
+    daemon_.reset();
+    sim_.reset();
+}
+
+std::string CTokenStack::serial(size_t slot) const {
+    return slot < slotCount() ? kSerials[slot] : "";
+}
+
+std::string CTokenStack::moduleLog() const {
+    return ReadFile(file("module.log"));
+}
+
+std::map<std::string, std::string> CTokenStack::environment() const {
+    std::map<std::string, std::string> env = {{"HOME", dir()}};
+    // Through the daemon, only the daemon reaches the simulator.
+    env["VEXA_VIRTUAL_DEVICE"] = link_ == Link::Hid ? sim_->socket() : "";
+    return env;
+}
+
+RunResult CTokenStack::run(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& extraEnv) const {
+    std::map<std::string, std::string> env = environment();
+    for (const auto& [name, value] : extraEnv) {
+        env[name] = value;
+    }
+    test::ChildProcess child(program, args, env, dir());
+    RunResult result;
+    const std::optional<int> status = child.waitExit(kClientTimeout);
+    result.status = status.value_or(-1);
+    if (!status) {
+        child.stop();
+    }
+    result.out = child.out();
+    result.err = child.err();
+    return result;
+}
+
+RunResult CTokenStack::pkcs11Tool(const std::vector<std::string>& args) const {
+    std::vector<std::string> all = {"--module", modulePath()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run("/usr/bin/pkcs11-tool", all);
+}
+
+RunResult CTokenStack::shell(const std::string& command) const {
+    return run("/bin/sh", {"-c", command});
+}
+
+}  // namespace vexa::e2e
