@@ -11,8 +11,12 @@ PACKAGES=(
   libp11-kit-dev libsystemd-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # an independent implementation that checks the device's cryptography
+  libssl-dev
   # real clients and tools used by the end-to-end tests and the demo
   openssl opensc gnutls-bin libengine-pkcs11-openssl python3-pykcs11 p11-kit
+  # peers and tools of the benchmark run (scripts/bench.sh)
+  softhsm2 p11-kit-modules socat linux-perf valgrind
 )
 
 missing=()

@@ -1,0 +1,51 @@
+// The crypto suite straight to vexa-sim: one simulated device reached over
+// the virtual HID link.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "integration/pkcs11/crypto_suite.h"
+#include "integration/tls/test_env.h"
+
+namespace vexa::test {
+namespace {
+
+class SimStack : public ::testing::Environment {
+public:
+    void SetUp() override {
+        work_ = std::make_unique<TempDir>();
+        sim_ = std::make_unique<CSimProcess>(work_->path(), std::vector<std::string>{});
+        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
+        setenv("VEXA_VIRTUAL_DEVICE", sim_->socket().c_str(), 1);
+        // No configuration file of the user's reaches the module.
+        ASSERT_EQ(chdir(work_->path().c_str()), 0);
+        setenv("HOME", work_->path().c_str(), 1);
+        module_ = std::make_unique<CLoadedModule>();
+    }
+    void TearDown() override {
+        module_.reset();
+        sim_.reset();
+        work_.reset();
+    }
+
+    std::unique_ptr<TempDir> work_;
+    std::unique_ptr<CSimProcess> sim_;
+    std::unique_ptr<CLoadedModule> module_;
+};
+
+SimStack* const stack = static_cast<SimStack*>(::testing::AddGlobalTestEnvironment(new SimStack));
+
+}  // namespace
+
+CLoadedModule* SuiteModule() {
+    return stack->module_.get();
+}
+
+std::string SuiteDir() {
+    return stack->work_->path();
+}
+
+}  // namespace vexa::test
