@@ -155,12 +155,14 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
         return encodeGenericMechanism(request, *pMechanism, scratch);
     });
     const Response& response = call.response();
-    if (response.has_length) {
-        *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
+    if (rv == CKR_OK && pWrappedKey != nullptr) {
+        // Exactly the bytes placed into the caller's buffer: a larger length
+        // in the reply would send the caller reading past them.
+        *pulWrappedKeyLen = output.received;
         return rv;
     }
-    if (rv == CKR_OK && output.present) {
-        *pulWrappedKeyLen = output.received;
+    if (response.has_length) {
+        *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
     }
     return rv;
 }

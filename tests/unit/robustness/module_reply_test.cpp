@@ -61,6 +61,11 @@ TEST_F(LyingLengthTest, SuccessfulOutputReportsOnlyTheBytesPlaced) {
                         CK_ULONG_PTR len) { return C_Digest(s, input, sizeof input, out, len); }},
         {"C_DigestFinal", [](CK_SESSION_HANDLE s, CK_BYTE_PTR out,
                              CK_ULONG_PTR len) { return C_DigestFinal(s, out, len); }},
+        {"C_WrapKey",
+         [](CK_SESSION_HANDLE s, CK_BYTE_PTR out, CK_ULONG_PTR len) {
+             CK_MECHANISM wrap = {CKM_AES_KEY_WRAP, nullptr, 0};
+             return C_WrapKey(s, &wrap, 1, 2, out, len);
+         }},
     };
     for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.name);
