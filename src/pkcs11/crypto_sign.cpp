@@ -40,6 +40,29 @@ CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM
     return rv;
 }
 
+// C_Sign of more data than one request holds: updates, then the final
+// part. The data reach the device only once: a buffer that may be too
+// small is measured first, so that the caller's retry after
+// CKR_BUFFER_TOO_SMALL does not sign them twice.
+CK_RV signInPieces(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
+                   CK_ULONG ulDataLen, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    if (*pulSignatureLen < kSignatureLengthAnswer) {
+        CK_ULONG needed = 0;
+        if (CK_RV rv = signFinal(context, hSession, nullptr, &needed); rv != CKR_OK) {
+            return rv;
+        }
+        if (needed > *pulSignatureLen) {
+            *pulSignatureLen = needed;
+            return CKR_BUFFER_TOO_SMALL;
+        }
+    }
+    if (CK_RV rv = sendInChunks(context, hSession, FunctionId::SignUpdate, pData, ulDataLen);
+        rv != CKR_OK) {
+        return rv;
+    }
+    return signFinal(context, hSession, pSignature, pulSignatureLen);
+}
+
 }  // namespace
 
 CK_RV signInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
@@ -61,7 +84,10 @@ CK_RV sign(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_
         *pulSignatureLen = kSignatureLengthAnswer;
         return CKR_OK;
     }
-    // The data go in one request: a one-part signature has no pieces.
+    if (ulDataLen > kUpdatePiece) {
+        return signInPieces(context, hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+    }
+    // Data that fit go in one request.
     CDeviceCall call(FunctionId::Sign);
     COutput output(pSignature, pulSignatureLen);
     const CK_RV rv = sendRouted(context, call, hSession, [&] {
@@ -100,6 +126,15 @@ CK_RV verify(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
              CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
     if ((pData == nullptr && ulDataLen != 0) || pSignature == nullptr) {
         return CKR_ARGUMENTS_BAD;
+    }
+    // Data and signature that do not fit one request: updates, then the
+    // final part with the signature.
+    if (ulDataLen > kUpdatePiece || ulSignatureLen > kUpdatePiece - ulDataLen) {
+        if (CK_RV rv = sendInChunks(context, hSession, FunctionId::VerifyUpdate, pData, ulDataLen);
+            rv != CKR_OK) {
+            return rv;
+        }
+        return verifyFinal(context, hSession, pSignature, ulSignatureLen);
     }
     CDeviceCall call(FunctionId::Verify);
     call.setData(pData, ulDataLen);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "integration/pkcs11/openssl_check.h"
@@ -62,8 +64,179 @@ protected:
         return out;
     }
 
+    // One attribute's bytes, through C_GetAttributeValue's size query.
+    Bytes attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+        CK_ATTRIBUTE query{type, nullptr, 0};
+        EXPECT_EQ(p11().C_GetAttributeValue(session_, object, &query, 1), CKR_OK);
+        Bytes value(query.ulValueLen);
+        query.pValue = value.data();
+        EXPECT_EQ(p11().C_GetAttributeValue(session_, object, &query, 1), CKR_OK);
+        value.resize(query.ulValueLen);
+        return value;
+    }
+
+    struct KeyPair {
+        CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
+        CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
+    };
+
+    // Session keys: nothing reaches the token.
+    KeyPair generatePair(CK_MECHANISM_TYPE type, std::vector<CK_ATTRIBUTE> publicTemplate) {
+        static CK_BBOOL yes = CK_TRUE;
+        static CK_BBOOL no = CK_FALSE;
+        const CK_ATTRIBUTE usage[] = {
+            {CKA_TOKEN, &no, 1}, {CKA_VERIFY, &yes, 1}, {CKA_ENCRYPT, &yes, 1}};
+        publicTemplate.insert(publicTemplate.end(), std::begin(usage), std::end(usage));
+        CK_ATTRIBUTE privateTemplate[] = {{CKA_TOKEN, &no, 1},
+                                          {CKA_SIGN, &yes, 1},
+                                          {CKA_DECRYPT, &yes, 1},
+                                          {CKA_SENSITIVE, &yes, 1}};
+        CK_MECHANISM mechanism{type, nullptr, 0};
+        KeyPair pair;
+        EXPECT_EQ(
+            p11().C_GenerateKeyPair(session_, &mechanism, publicTemplate.data(),
+                                    publicTemplate.size(), privateTemplate,
+                                    std::size(privateTemplate), &pair.publicKey, &pair.privateKey),
+            CKR_OK);
+        return pair;
+    }
+
+    KeyPair generateRsa(CK_ULONG bits) {
+        static CK_BYTE exponent[] = {1, 0, 1};
+        modulusBits_ = bits;
+        return generatePair(CKM_RSA_PKCS_KEY_PAIR_GEN,
+                            {{CKA_MODULUS_BITS, &modulusBits_, sizeof modulusBits_},
+                             {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}});
+    }
+
+    KeyPair generateEc(const Bytes& curveOid) {
+        curve_ = curveOid;
+        return generatePair(CKM_EC_KEY_PAIR_GEN, {{CKA_EC_PARAMS, curve_.data(), curve_.size()}});
+    }
+
+    ossl::RsaPublic rsaPublic(CK_OBJECT_HANDLE key) {
+        return {attribute(key, CKA_MODULUS), attribute(key, CKA_PUBLIC_EXPONENT)};
+    }
+
+    // The uncompressed point inside CKA_EC_POINT's DER OCTET STRING.
+    Bytes ecPoint(CK_OBJECT_HANDLE key) {
+        const Bytes der = attribute(key, CKA_EC_POINT);
+        const size_t header = der.size() > 1 && der[1] == 0x81 ? 3 : 2;
+        return der.size() > header ? Bytes(der.begin() + header, der.end()) : Bytes{};
+    }
+
+    // A secret key of known value, for the other side's check.
+    CK_OBJECT_HANDLE createSecret(CK_KEY_TYPE keyType, const Bytes& value) {
+        static CK_OBJECT_CLASS secret = CKO_SECRET_KEY;
+        static CK_BBOOL yes = CK_TRUE;
+        static CK_BBOOL no = CK_FALSE;
+        keyType_ = keyType;
+        CK_ATTRIBUTE templ[] = {
+            {CKA_CLASS, &secret, sizeof secret},
+            {CKA_KEY_TYPE, &keyType_, sizeof keyType_},
+            {CKA_TOKEN, &no, 1},
+            {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()},
+            {CKA_ENCRYPT, &yes, 1},
+            {CKA_DECRYPT, &yes, 1},
+            {CKA_SIGN, &yes, 1},
+            {CKA_VERIFY, &yes, 1},
+        };
+        CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+        EXPECT_EQ(p11().C_CreateObject(session_, templ, std::size(templ), &key), CKR_OK);
+        return key;
+    }
+
+    // One-part signature with the size query first.
+    Bytes sign(CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& data) {
+        EXPECT_EQ(p11().C_SignInit(session_, &mechanism, key), CKR_OK);
+        CK_ULONG length = 0;
+        EXPECT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(data.data()), data.size(), nullptr,
+                               &length),
+                  CKR_OK);
+        Bytes signature(length);
+        EXPECT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(data.data()), data.size(),
+                               signature.data(), &length),
+                  CKR_OK);
+        signature.resize(length);
+        return signature;
+    }
+
+    // Multi-part signature: updates, then the final part's size query.
+    Bytes signInParts(CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& data) {
+        EXPECT_EQ(p11().C_SignInit(session_, &mechanism, key), CKR_OK);
+        const size_t half = data.size() / 2;
+        EXPECT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(data.data()), half), CKR_OK);
+        EXPECT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(data.data()) + half,
+                                     data.size() - half),
+                  CKR_OK);
+        CK_ULONG length = 0;
+        EXPECT_EQ(p11().C_SignFinal(session_, nullptr, &length), CKR_OK);
+        Bytes signature(length);
+        EXPECT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
+        signature.resize(length);
+        return signature;
+    }
+
+    CK_RV verify(CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& data,
+                 const Bytes& signature) {
+        EXPECT_EQ(p11().C_VerifyInit(session_, &mechanism, key), CKR_OK);
+        return p11().C_Verify(session_, const_cast<uint8_t*>(data.data()), data.size(),
+                              const_cast<uint8_t*>(signature.data()), signature.size());
+    }
+
+    CK_RV verifyInParts(CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& data,
+                        const Bytes& signature) {
+        EXPECT_EQ(p11().C_VerifyInit(session_, &mechanism, key), CKR_OK);
+        EXPECT_EQ(p11().C_VerifyUpdate(session_, const_cast<uint8_t*>(data.data()), data.size()),
+                  CKR_OK);
+        return p11().C_VerifyFinal(session_, const_cast<uint8_t*>(signature.data()),
+                                   signature.size());
+    }
+
+    // Encryption or decryption in one part, with the size query first.
+    Bytes crypt(bool encrypt, CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& in) {
+        auto init = encrypt ? p11().C_EncryptInit : p11().C_DecryptInit;
+        auto run = encrypt ? p11().C_Encrypt : p11().C_Decrypt;
+        EXPECT_EQ(init(session_, &mechanism, key), CKR_OK);
+        CK_ULONG length = 0;
+        EXPECT_EQ(run(session_, const_cast<uint8_t*>(in.data()), in.size(), nullptr, &length),
+                  CKR_OK);
+        Bytes out(length);
+        const CK_RV rv =
+            run(session_, const_cast<uint8_t*>(in.data()), in.size(), out.data(), &length);
+        EXPECT_EQ(rv, CKR_OK);
+        out.resize(rv == CKR_OK ? length : 0);
+        return out;
+    }
+
+    // The same in updates of at most `piece` bytes and a final part.
+    Bytes cryptInParts(bool encrypt, CK_MECHANISM mechanism, CK_OBJECT_HANDLE key, const Bytes& in,
+                       size_t piece) {
+        auto init = encrypt ? p11().C_EncryptInit : p11().C_DecryptInit;
+        auto update = encrypt ? p11().C_EncryptUpdate : p11().C_DecryptUpdate;
+        auto final = encrypt ? p11().C_EncryptFinal : p11().C_DecryptFinal;
+        EXPECT_EQ(init(session_, &mechanism, key), CKR_OK);
+        Bytes out;
+        CK_BYTE buffer[2048];
+        for (size_t offset = 0; offset < in.size(); offset += piece) {
+            const size_t n = std::min(piece, in.size() - offset);
+            CK_ULONG length = sizeof buffer;
+            EXPECT_EQ(
+                update(session_, const_cast<uint8_t*>(in.data()) + offset, n, buffer, &length),
+                CKR_OK);
+            out.insert(out.end(), buffer, buffer + length);
+        }
+        CK_ULONG length = sizeof buffer;
+        EXPECT_EQ(final(session_, buffer, &length), CKR_OK);
+        out.insert(out.end(), buffer, buffer + length);
+        return out;
+    }
+
     CLoadedModule* module_ = nullptr;
     bool initialised_ = false;
+    CK_ULONG modulusBits_ = 0;
+    Bytes curve_;
+    CK_KEY_TYPE keyType_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
 };
 
@@ -115,6 +288,219 @@ TEST_F(CryptoSuite, DigestRetriedAfterTooSmallABufferDigestsTheDataOnce) {
     EXPECT_EQ(out, ossl::Digest("SHA256", data));
     // The operation ended with the digest.
     EXPECT_EQ(p11().C_DigestFinal(session_, out.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+}
+
+// DigestInfo prefix of SHA-256 for raw PKCS#1 v1.5 signatures.
+const Bytes kSha256DigestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+
+Bytes tampered(Bytes data) {
+    data[data.size() / 2] ^= 0x01;
+    return data;
+}
+
+TEST_F(CryptoSuite, RsaSignaturesVerifyWithTheExportedPublicKey) {
+    const KeyPair rsa = generateRsa(2048);
+    const ossl::RsaPublic key = rsaPublic(rsa.publicKey);
+    ASSERT_EQ(key.modulus.size(), 256u);
+    const Bytes data = pattern(4500, 3);
+
+    // Hash-and-sign in one part and in pieces.
+    const CK_MECHANISM sha256{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    const Bytes one = sign(sha256, rsa.privateKey, data);
+    EXPECT_TRUE(ossl::RsaVerifyPkcs1(key, "SHA256", data, one));
+    EXPECT_FALSE(ossl::RsaVerifyPkcs1(key, "SHA256", tampered(data), one));
+    const CK_MECHANISM sha1{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    const Bytes parts = signInParts(sha1, rsa.privateKey, data);
+    EXPECT_TRUE(ossl::RsaVerifyPkcs1(key, "SHA1", data, parts));
+
+    // The device verifies its own signatures and rejects tampered data.
+    EXPECT_EQ(verify(sha256, rsa.publicKey, data, one), CKR_OK);
+    EXPECT_EQ(verify(sha256, rsa.publicKey, tampered(data), one), CKR_SIGNATURE_INVALID);
+    EXPECT_EQ(verifyInParts(sha1, rsa.publicKey, data, parts), CKR_OK);
+    EXPECT_EQ(verifyInParts(sha1, rsa.publicKey, tampered(data), parts), CKR_SIGNATURE_INVALID);
+
+    // Raw PKCS#1 v1.5 over a DigestInfo, as clients that hash themselves use it.
+    Bytes digestInfo = kSha256DigestInfo;
+    const Bytes hash = ossl::Digest("SHA256", data);
+    digestInfo.insert(digestInfo.end(), hash.begin(), hash.end());
+    const CK_MECHANISM raw{CKM_RSA_PKCS, nullptr, 0};
+    const Bytes rawSignature = sign(raw, rsa.privateKey, digestInfo);
+    EXPECT_EQ(ossl::RsaRecoverPkcs1(key, rawSignature), digestInfo);
+    EXPECT_TRUE(ossl::RsaVerifyPkcs1(key, "SHA256", data, rawSignature));
+    EXPECT_EQ(verify(raw, rsa.publicKey, digestInfo, rawSignature), CKR_OK);
+
+    // PSS with explicit parameters.
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    const CK_MECHANISM pssMechanism{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss};
+    const Bytes pssSignature = sign(pssMechanism, rsa.privateKey, data);
+    EXPECT_TRUE(ossl::RsaVerifyPss(key, "SHA256", data, pssSignature));
+    EXPECT_EQ(verify(pssMechanism, rsa.publicKey, data, pssSignature), CKR_OK);
+    EXPECT_EQ(verify(pssMechanism, rsa.publicKey, data, tampered(pssSignature)),
+              CKR_SIGNATURE_INVALID);
+}
+
+struct CurveCase {
+    const char* group;
+    Bytes oid;  // CKA_EC_PARAMS
+    size_t half;
+};
+
+TEST_F(CryptoSuite, EcdsaSignaturesVerifyWithTheExportedPublicKey) {
+    const CurveCase curves[] = {
+        {"prime256v1", {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07}, 32},
+        {"secp384r1", {0x06, 0x05, 0x2b, 0x81, 0x04, 0x00, 0x22}, 48},
+    };
+    const Bytes data = pattern(3000, 5);
+    for (const CurveCase& c : curves) {
+        const KeyPair ec = generateEc(c.oid);
+        const Bytes point = ecPoint(ec.publicKey);
+        ASSERT_EQ(point.size(), 1 + 2 * c.half) << c.group;
+
+        // Raw ECDSA over a hash the caller made.
+        const Bytes hash = ossl::Digest("SHA256", data);
+        const CK_MECHANISM raw{CKM_ECDSA, nullptr, 0};
+        const Bytes rs = sign(raw, ec.privateKey, hash);
+        ASSERT_EQ(rs.size(), 2 * c.half) << c.group;
+        EXPECT_TRUE(ossl::EcdsaVerifyHash(c.group, point, hash, rs)) << c.group;
+        EXPECT_FALSE(ossl::EcdsaVerifyHash(c.group, point, tampered(hash), rs)) << c.group;
+        EXPECT_EQ(verify(raw, ec.publicKey, hash, rs), CKR_OK);
+        EXPECT_EQ(verify(raw, ec.publicKey, tampered(hash), rs), CKR_SIGNATURE_INVALID);
+
+        // Hash-and-sign in pieces.
+        const CK_MECHANISM sha384{CKM_ECDSA_SHA384, nullptr, 0};
+        const Bytes parts = signInParts(sha384, ec.privateKey, data);
+        EXPECT_TRUE(ossl::EcdsaVerifyHash(c.group, point, ossl::Digest("SHA384", data), parts))
+            << c.group;
+        EXPECT_EQ(verifyInParts(sha384, ec.publicKey, data, parts), CKR_OK);
+        EXPECT_EQ(verifyInParts(sha384, ec.publicKey, tampered(data), parts),
+                  CKR_SIGNATURE_INVALID);
+    }
+}
+
+TEST_F(CryptoSuite, RsaDecryptsWhatOpenSslEncryptedWithTheExportedKey) {
+    const KeyPair rsa = generateRsa(2048);
+    const ossl::RsaPublic key = rsaPublic(rsa.publicKey);
+    const Bytes secret = pattern(100, 9);
+
+    const CK_MECHANISM pkcs1{CKM_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(crypt(false, pkcs1, rsa.privateKey, ossl::RsaEncryptPkcs1(key, secret)), secret);
+
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA256, CKG_MGF1_SHA256, CKZ_DATA_SPECIFIED, nullptr, 0};
+    const CK_MECHANISM oaepMechanism{CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
+    EXPECT_EQ(
+        crypt(false, oaepMechanism, rsa.privateKey, ossl::RsaEncryptOaep(key, "SHA256", secret)),
+        secret);
+
+    // The device's own ciphertexts come back to the same plaintext.
+    for (const CK_MECHANISM& m : {pkcs1, oaepMechanism}) {
+        const Bytes cipherText = crypt(true, m, rsa.publicKey, secret);
+        EXPECT_EQ(cipherText.size(), 256u);
+        EXPECT_EQ(crypt(false, m, rsa.privateKey, cipherText), secret);
+    }
+}
+
+struct AesCase {
+    CK_MECHANISM_TYPE type;
+    const char* cipher;  // OpenSSL's name without the key size
+    bool pad;
+    bool iv;
+};
+
+TEST_F(CryptoSuite, AesCiphertextsDecryptWithOpenSslAndTheOtherWayRound) {
+    const AesCase modes[] = {
+        {CKM_AES_CBC_PAD, "CBC", true, true},
+        {CKM_AES_CBC, "CBC", false, true},
+        {CKM_AES_ECB, "ECB", false, false},
+    };
+    const Bytes plain = pattern(1600, 11);  // a multiple of the block size
+    const Bytes odd = pattern(1001, 12);
+    for (const size_t bits : {128, 256}) {
+        const Bytes value = pattern(bits / 8, static_cast<uint8_t>(bits));
+        const CK_OBJECT_HANDLE key = createSecret(CKK_AES, value);
+        for (const AesCase& m : modes) {
+            const std::string name = "AES-" + std::to_string(bits) + "-" + m.cipher;
+            Bytes iv = m.iv ? pattern(16, 99) : Bytes{};
+            const CK_MECHANISM mechanism{m.type, m.iv ? iv.data() : nullptr, iv.size()};
+            const Bytes& input = m.pad ? odd : plain;
+
+            const Bytes cipherText = crypt(true, mechanism, key, input);
+            EXPECT_EQ(ossl::Decrypt(name, value, iv, cipherText, m.pad), input) << name;
+            EXPECT_EQ(crypt(false, mechanism, key, ossl::Encrypt(name, value, iv, input, m.pad)),
+                      input)
+                << name;
+            // In updates of uneven sizes: the same bytes.
+            EXPECT_EQ(cryptInParts(true, mechanism, key, input, 700), cipherText) << name;
+            EXPECT_EQ(cryptInParts(false, mechanism, key, cipherText, 333), input) << name;
+        }
+    }
+
+    // CTR: the counter block follows ulCounterBits in the parameter.
+    const Bytes value = pattern(16, 1);
+    const CK_OBJECT_HANDLE key = createSecret(CKK_AES, value);
+    CK_AES_CTR_PARAMS ctr{128, {}};
+    const Bytes counter = pattern(16, 50);
+    std::copy(counter.begin(), counter.end(), ctr.cb);
+    const CK_MECHANISM ctrMechanism{CKM_AES_CTR, &ctr, sizeof ctr};
+    const Bytes cipherText = crypt(true, ctrMechanism, key, odd);
+    EXPECT_EQ(ossl::Decrypt("AES-128-CTR", value, counter, cipherText, false), odd);
+    EXPECT_EQ(cryptInParts(false, ctrMechanism, key, cipherText, 500), odd);
+}
+
+TEST_F(CryptoSuite, HmacMatchesOpenSslAndRejectsTamperedData) {
+    const Bytes value = pattern(32, 77);
+    const CK_OBJECT_HANDLE key = createSecret(CKK_GENERIC_SECRET, value);
+    const Bytes data = pattern(4500, 8);
+    const CK_MECHANISM sha256{CKM_SHA256_HMAC, nullptr, 0};
+    const Bytes expected = ossl::Hmac("SHA256", value, data);
+    EXPECT_EQ(sign(sha256, key, data), expected);
+    EXPECT_EQ(signInParts(sha256, key, data), expected);
+    EXPECT_EQ(verify(sha256, key, data, expected), CKR_OK);
+    EXPECT_EQ(verify(sha256, key, tampered(data), expected), CKR_SIGNATURE_INVALID);
+    EXPECT_EQ(verifyInParts(sha256, key, data, tampered(expected)), CKR_SIGNATURE_INVALID);
+    const CK_MECHANISM sha512{CKM_SHA512_HMAC, nullptr, 0};
+    EXPECT_EQ(sign(sha512, key, data), ossl::Hmac("SHA512", value, data));
+}
+
+TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
+    const Bytes value = pattern(16, 2);
+    const CK_OBJECT_HANDLE key = createSecret(CKK_AES, value);
+    const CK_MECHANISM ecb{CKM_AES_ECB, nullptr, 0};
+    const Bytes plain = pattern(64, 4);
+    ASSERT_EQ(p11().C_EncryptInit(session_, const_cast<CK_MECHANISM*>(&ecb), key), CKR_OK);
+    // Too small a buffer: the device says how much, the operation goes on.
+    Bytes out(64);
+    CK_ULONG length = 16;
+    EXPECT_EQ(p11().C_Encrypt(session_, const_cast<uint8_t*>(plain.data()), plain.size(),
+                              out.data(), &length),
+              CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 64u);
+    ASSERT_EQ(p11().C_Encrypt(session_, const_cast<uint8_t*>(plain.data()), plain.size(),
+                              out.data(), &length),
+              CKR_OK);
+    EXPECT_EQ(ossl::Decrypt("AES-128-ECB", value, {}, out, false), plain);
+
+    // Data longer than one request holds: refused before anything is sent.
+    ASSERT_EQ(p11().C_EncryptInit(session_, const_cast<CK_MECHANISM*>(&ecb), key), CKR_OK);
+    Bytes big(4096);
+    Bytes bigOut(4096);
+    length = bigOut.size();
+    EXPECT_EQ(p11().C_Encrypt(session_, big.data(), big.size(), bigOut.data(), &length),
+              CKR_DATA_LEN_RANGE);
+
+    // The signature of a final step that does not fit is asked for again.
+    const CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
+    const CK_OBJECT_HANDLE secret = createSecret(CKK_GENERIC_SECRET, value);
+    ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
+    ASSERT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(plain.data()), plain.size()),
+              CKR_OK);
+    Bytes signature(64);
+    length = 8;
+    EXPECT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
+    signature.resize(length);
+    EXPECT_EQ(signature, ossl::Hmac("SHA256", value, plain));
 }
 
 }  // namespace

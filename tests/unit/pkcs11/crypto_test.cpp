@@ -300,6 +300,37 @@ TEST_F(Crypto, VerifySendsDataAndSignatureInOneRequest) {
     EXPECT_EQ(C_VerifyFinal(session_, nullptr, 2), CKR_ARGUMENTS_BAD);
 }
 
+TEST_F(Crypto, SignAndVerifyOfMoreThanOneRequestHoldsGoInPieces) {
+    std::vector<CK_BYTE> data(4500, 0x21);
+    CK_BYTE signature[512];
+    // A buffer that may be too small is measured before any data is sent.
+    CK_ULONG length = 16;
+    EXPECT_EQ(C_Sign(session_, data.data(), data.size(), signature, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    EXPECT_TRUE(requestsOf(0, FunctionId::SignUpdate).empty());
+
+    devices_[0]->clearRequests();
+    ASSERT_EQ(C_Sign(session_, data.data(), data.size(), signature, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    const uint32_t update = id(FunctionId::SignUpdate);
+    const uint32_t final = id(FunctionId::SignFinal);
+    EXPECT_EQ(devices_[0]->functionIds(),
+              (std::vector<uint32_t>{final, update, update, update, final}));
+    const auto finals = requestsOf(0, FunctionId::SignFinal);
+    EXPECT_TRUE(finals[0].request.length_only);
+    EXPECT_EQ(finals[1].request.out_capacity, 32u);
+
+    devices_[0]->clearRequests();
+    CK_BYTE mac[32] = {7};
+    ASSERT_EQ(C_Verify(session_, data.data(), 1990, mac, sizeof mac), CKR_OK);
+    EXPECT_EQ(devices_[0]->functionIds(),
+              (std::vector<uint32_t>{id(FunctionId::VerifyUpdate), id(FunctionId::VerifyFinal)}));
+    EXPECT_EQ(requestsOf(0, FunctionId::VerifyFinal)[0].data, Bytes(mac, mac + 32));
+    devices_[0]->clearRequests();
+    ASSERT_EQ(C_Verify(session_, data.data(), 1900, mac, sizeof mac), CKR_OK);
+    EXPECT_EQ(devices_[0]->functionIds(), std::vector<uint32_t>{id(FunctionId::Verify)});
+}
+
 TEST_F(Crypto, SignFinalAsksForTheLengthFirstAndSendsTheCapacity) {
     // A size query keeps the operation: length only, no signature made.
     CK_ULONG length = 0;
@@ -383,8 +414,9 @@ TEST_F(Crypto, DigestCases) {
     length = sizeof digest;
     ASSERT_EQ(C_Digest(session_, data.data(), data.size(), digest, &length), CKR_OK);
     EXPECT_EQ(length, 32u);
+    const uint32_t update = id(FunctionId::DigestUpdate);
     EXPECT_EQ(devices_[0]->functionIds(),
-              (std::vector<uint32_t>{31, 31, id(FunctionId::DigestFinal)}));
+              (std::vector<uint32_t>{update, update, id(FunctionId::DigestFinal)}));
     EXPECT_TRUE(context_->has(LOG_TRACE, "C_DigestUpdate"));
     EXPECT_TRUE(context_->has(LOG_TRACE, "C_DigestFinal"));
 
