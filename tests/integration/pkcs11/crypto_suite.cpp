@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <vector>
 
 #include "integration/pkcs11/openssl_check.h"
+#include "integration/tls/child_process.h"
+#include "integration/tls/test_env.h"
 
 namespace vexa::test {
 namespace {
@@ -501,6 +504,112 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
     ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
     signature.resize(length);
     EXPECT_EQ(signature, ossl::Hmac("SHA256", value, plain));
+}
+
+// pkcs11-tool, a real PKCS#11 application in its own process, with RSA, EC
+// and AES keys of its own on the token: its self-test passes, and the
+// signatures it makes through the module verify with the openssl command
+// line using the public keys exported through the module.
+class CryptoTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!kToolCanLoadModule) {
+            GTEST_SKIP() << "pkcs11-tool cannot load a module built with a sanitizer";
+        }
+    }
+
+    static ToolResult tool(std::vector<std::string> args) {
+        const std::vector<std::string> login = {"--login", "--pin", "123456"};
+        args.insert(args.begin(), login.begin(), login.end());
+        return RunPkcs11Tool(args);
+    }
+
+    static bool opensslVerifies(const std::string& publicKey, const std::string& signature,
+                                const std::string& data) {
+        ChildProcess openssl("/usr/bin/openssl",
+                             {"dgst", "-sha256", "-verify", publicKey, "-keyform", "DER",
+                              "-signature", signature, data});
+        return openssl.waitExit(std::chrono::seconds(60)) == 0 &&
+               openssl.out().find("Verified OK") != std::string::npos;
+    }
+
+    // CKA_EC_POINT of the public key with this CKA_ID, read through the
+    // module in this process (once pkcs11-tool has finished with the device).
+    static Bytes ecPointOf(CK_BYTE id) {
+        CK_FUNCTION_LIST& p11 = **SuiteModule();
+        Bytes point;
+        if (p11.C_Initialize(nullptr) != CKR_OK) {
+            return point;
+        }
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
+        CK_ATTRIBUTE query[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, &id, 1}};
+        CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+        CK_ULONG found = 0;
+        CK_BYTE der[160];
+        CK_ATTRIBUTE value{CKA_EC_POINT, der, sizeof der};
+        if (p11.C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session) == CKR_OK &&
+            p11.C_FindObjectsInit(session, query, 2) == CKR_OK &&
+            p11.C_FindObjects(session, &key, 1, &found) == CKR_OK &&
+            p11.C_FindObjectsFinal(session) == CKR_OK && found == 1 &&
+            p11.C_GetAttributeValue(session, key, &value, 1) == CKR_OK && value.ulValueLen > 2) {
+            // The DER OCTET STRING's contents: the uncompressed point.
+            point.assign(der + 2, der + value.ulValueLen);
+        }
+        p11.C_Finalize(nullptr);
+        return point;
+    }
+};
+
+TEST_F(CryptoTool, SelfTestPassesAndSignaturesVerifyWithOpenSsl) {
+    const std::string dir = SuiteDir();
+    const std::vector<std::string> keys[] = {
+        {"--keypairgen", "--key-type", "rsa:2048", "--id", "01", "--label", "tool-rsa"},
+        {"--keypairgen", "--key-type", "EC:prime256v1", "--id", "02", "--label", "tool-ec"},
+        {"--keygen", "--key-type", "AES:32", "--id", "03", "--label", "tool-aes"},
+    };
+    for (const auto& key : keys) {
+        const ToolResult made = tool(key);
+        ASSERT_EQ(made.status, 0) << made.output;
+    }
+
+    const ToolResult test = tool({"--test"});
+    EXPECT_EQ(test.status, 0) << test.output;
+    EXPECT_NE(test.output.find("No errors"), std::string::npos) << test.output;
+
+    const Bytes bytes = pattern(5000, 21);
+    const std::string data = dir + "/tool-data.bin";
+    const std::string other = dir + "/tool-other.bin";
+    WriteFile(data, std::string(bytes.begin(), bytes.end()));
+    WriteFile(other, std::string(bytes.begin(), bytes.end() - 1));
+    const struct {
+        const char* id;
+        const char* mechanism;
+    } signers[] = {{"01", "SHA256-RSA-PKCS"}, {"02", "ECDSA-SHA256"}};
+    for (const auto& signer : signers) {
+        const std::string signature = dir + "/tool-" + signer.id + ".sig";
+        const ToolResult signed_ =
+            tool({"--sign", "--id", signer.id, "--mechanism", signer.mechanism,
+                  "--signature-format", "openssl", "-i", data, "-o", signature});
+        ASSERT_EQ(signed_.status, 0) << signed_.output;
+    }
+
+    // The RSA public key as pkcs11-tool exports it through the module.
+    const std::string rsaKey = dir + "/tool-01.der";
+    const ToolResult exported =
+        RunPkcs11Tool({"--read-object", "--type", "pubkey", "--id", "01", "-o", rsaKey});
+    ASSERT_EQ(exported.status, 0) << exported.output;
+    // The EC public key from its CKA_EC_POINT, read through the module.
+    const Bytes ecDer = ossl::EcPublicDer("prime256v1", ecPointOf(0x02));
+    ASSERT_FALSE(ecDer.empty());
+    const std::string ecKey = dir + "/tool-02.der";
+    WriteFile(ecKey, std::string(ecDer.begin(), ecDer.end()));
+
+    for (const auto& [key, id] : {std::pair{rsaKey, "01"}, std::pair{ecKey, "02"}}) {
+        const std::string signature = dir + "/tool-" + id + ".sig";
+        EXPECT_TRUE(opensslVerifies(key, signature, data)) << id;
+        EXPECT_FALSE(opensslVerifies(key, signature, other)) << id;
+    }
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/param_build.h>
-#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <openssl/rsa.h>
 
 #include <memory>
@@ -26,7 +26,6 @@ using BnPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using ParamPtr = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
 using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG, ECDSA_SIG_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 
 PkeyPtr fromParams(const char* type, OSSL_PARAM_BLD* builder) {
     ParamPtr params(OSSL_PARAM_BLD_to_param(builder));
@@ -227,15 +226,16 @@ Bytes Decrypt(const std::string& cipher, const Bytes& key, const Bytes& iv, cons
     return runCipher(cipher, key, iv, cipherText, pad, 0);
 }
 
-std::string RsaPublicPem(const RsaPublic& key) {
-    PkeyPtr pkey = rsaKey(key);
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!pkey || !bio || PEM_write_bio_PUBKEY(bio.get(), pkey.get()) != 1) {
-        return {};
+Bytes EcPublicDer(const std::string& group, const Bytes& point) {
+    PkeyPtr pkey = ecKey(group, point);
+    unsigned char* der = nullptr;
+    const int length = pkey ? i2d_PUBKEY(pkey.get(), &der) : 0;
+    Bytes out;
+    if (length > 0) {
+        out.assign(der, der + length);
     }
-    char* text = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &text);
-    return std::string(text, static_cast<size_t>(length));
+    OPENSSL_free(der);
+    return out;
 }
 
 }  // namespace vexa::test::ossl

@@ -45,7 +45,7 @@ Bytes Encrypt(const std::string& cipher, const Bytes& key, const Bytes& iv, cons
 Bytes Decrypt(const std::string& cipher, const Bytes& key, const Bytes& iv, const Bytes& cipherText,
               bool pad);
 
-// A PEM public key for the openssl command line.
-std::string RsaPublicPem(const RsaPublic& key);
+// An EC public key as DER SubjectPublicKeyInfo, for the openssl command line.
+Bytes EcPublicDer(const std::string& group, const Bytes& point);
 
 }  // namespace vexa::test::ossl
