@@ -110,7 +110,10 @@ void putLe32(uint8_t* out, uint32_t value) {
 // straight into the stream.
 bool encodeValueArray(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
     const auto* attribute = static_cast<const CK_ATTRIBUTE*>(*arg);
-    const CK_ULONG count = attribute->pValue == nullptr ? 0 : elementCount(*attribute);
+    const CK_ULONG count =
+        attribute->pValue == nullptr || attribute->ulValueLen == CK_UNAVAILABLE_INFORMATION
+            ? 0
+            : elementCount(*attribute);
     if (!pb_encode_tag_for_field(stream, field) ||
         !pb_encode_varint(stream, count * kWireArrayRecord)) {
         return false;
@@ -189,17 +192,17 @@ bool fitsWire(CK_ULONG value) {
 }
 
 CK_RV checkArray(const CK_ATTRIBUTE& attribute) {
-    if (attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        return CKR_OK;
+    // Without elements only the length travels.
+    if (attribute.pValue == nullptr) {
+        return fitsWire(attribute.ulValueLen) ? CKR_OK : CKR_ARGUMENTS_BAD;
     }
     if (attribute.ulValueLen % sizeof(CK_ATTRIBUTE) != 0) {
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
-    if (!fitsWire(elementCount(attribute) * kWireArrayRecord)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (attribute.pValue == nullptr) {
-        return CKR_OK;
+    // More records than one request can hold are refused before the
+    // elements are read.
+    if (elementCount(attribute) * kWireArrayRecord > kMaxAllocatedBytes) {
+        return CKR_DATA_LEN_RANGE;
     }
     const auto* elements = static_cast<const CK_ATTRIBUTE*>(attribute.pValue);
     for (CK_ULONG i = 0; i < elementCount(attribute); ++i) {

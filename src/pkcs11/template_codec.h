@@ -51,7 +51,8 @@ struct TemplateRef {
 // Checks that a template can travel, before anything is encoded:
 // CKR_ARGUMENTS_BAD for a type, length, integer value or array element that
 // does not fit the wire's 32 bits; CKR_ATTRIBUTE_VALUE_INVALID for an array
-// whose length is not a whole number of CK_ATTRIBUTEs. CKR_OK otherwise.
+// whose length is not a whole number of CK_ATTRIBUTEs; CKR_DATA_LEN_RANGE for
+// an array with more elements than one request can carry. CKR_OK otherwise.
 CK_RV checkTemplate(const TemplateRef& ref);
 // The same for a template of which only the types are sent.
 CK_RV checkTypes(const TemplateRef& ref);

@@ -138,6 +138,7 @@ TEST(TemplateCodec, ValuesTheWireCannotCarryAreRefusedBeforeEncoding) {
     CK_ULONG unavailable = CK_UNAVAILABLE_INFORMATION;
     CK_BYTE bytes[5] = {};
     CK_ATTRIBUTE elements[] = {{wide, nullptr, 0}};
+    std::vector<CK_ATTRIBUTE> many(200, CK_ATTRIBUTE{CKA_TOKEN, nullptr, 1});
     struct Case {
         CK_ATTRIBUTE attribute;
         CK_RV rv;
@@ -149,6 +150,9 @@ TEST(TemplateCodec, ValuesTheWireCannotCarryAreRefusedBeforeEncoding) {
         {{CKA_WRAP_TEMPLATE, bytes, sizeof bytes}, CKR_ATTRIBUTE_VALUE_INVALID},
         {{CKA_WRAP_TEMPLATE, elements, sizeof elements}, CKR_ARGUMENTS_BAD},
         {{CKA_LABEL, bytes, sizeof bytes}, CKR_OK},
+        {{CKA_WRAP_TEMPLATE, nullptr, CK_UNAVAILABLE_INFORMATION}, CKR_OK},
+        {{CKA_WRAP_TEMPLATE, bytes, CK_UNAVAILABLE_INFORMATION}, CKR_ATTRIBUTE_VALUE_INVALID},
+        {{CKA_WRAP_TEMPLATE, many.data(), many.size() * sizeof(CK_ATTRIBUTE)}, CKR_DATA_LEN_RANGE},
     };
     for (const Case& c : cases) {
         CK_ATTRIBUTE attribute = c.attribute;
