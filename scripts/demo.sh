@@ -221,10 +221,8 @@ step "Start vexa-daemon on 127.0.0.1 for device $SERIAL"
 PORT=$(free_port)
 (
   cd "$WORK/daemon"
-  export VEXA_VIRTUAL_DEVICE=$WORK/sim.sock
-  unset VEXA_KEY_PASS
   # Relative paths would be taken from the daemon's configuration directory.
-  exec "$BIN/vexa-daemon" -d "$SERIAL" -i 127.0.0.1 -p "$PORT" -ca "$PWD/ca.pem" \
+  exec env -u VEXA_KEY_PASS VEXA_VIRTUAL_DEVICE="$WORK/sim.sock" "$BIN/vexa-daemon" -d "$SERIAL" -i 127.0.0.1 -p "$PORT" -ca "$PWD/ca.pem" \
     -crt "$PWD/server.pem" -key "$PWD/key.pem"
 ) >"$WORK/daemon.log" 2>&1 &
 PIDS+=($!)

@@ -92,6 +92,159 @@ TEST_P(Pkcs11Tool, WrongPinIsRefused) {
     EXPECT_NE(result.all().find("CKR_PIN_INCORRECT"), std::string::npos) << result.all();
 }
 
+// pkcs11-tool's own test run: random numbers, digests, and with an RSA key
+// on the token, signatures, verification and decryption in every RSA
+// mechanism it knows.
+TEST_P(Pkcs11Tool, SelfTestPassesWithAnRsaKey) {
+    Tool({"--login", "--pin", kUserPin, "--keypairgen", "--key-type", "rsa:2048", "--id", "01",
+          "--label", "self-test"});
+    const std::string out = Tool({"--test", "--login", "--pin", kUserPin});
+    EXPECT_NE(out.find("No errors"), std::string::npos) << out;
+    EXPECT_NE(out.find("all 4 signature functions seem to work"), std::string::npos) << out;
+    // Signature, verification and decryption each test raw RSA-PKCS.
+    EXPECT_EQ(Count(out, "    RSA-PKCS: OK"), 3u) << out;
+    EXPECT_EQ(out.find("ERR"), std::string::npos) << out;
+}
+
+// The DER SubjectPublicKeyInfo of a P-256 key from its CKA_EC_POINT as
+// pkcs11-tool lists it (hex of the DER OCTET STRING around the point).
+std::string P256PublicKeyFromListedPoint(const std::string& listing) {
+    std::smatch found;
+    if (!std::regex_search(listing, found, std::regex("EC_POINT: +0441(04[0-9a-f]{128})"))) {
+        return "";
+    }
+    const std::string hex = "3059301306072a8648ce3d020106082a8648ce3d030107034200" + found[1].str();
+    std::string der;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        der.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return der;
+}
+
+// How a signature made on the device is checked with openssl.
+struct SignCase {
+    const char* name;
+    const char* key;            // "rsa" or "ec"
+    const char* mechanism;      // pkcs11-tool's name
+    bool signHash;              // the input is the SHA-256 hash (raw mechanisms)
+    const char* rsaDigestInfo;  // raw RSA-PKCS: DigestInfo prefix of the hash
+    const char* verifyOptions;  // extra openssl dgst options
+};
+
+const SignCase kSignCases[] = {
+    {"RsaPkcsSha256", "rsa", "SHA256-RSA-PKCS", false, "", ""},
+    // Raw PKCS #1 v1.5 over a DigestInfo, as TLS and SSH clients call it.
+    {"RsaPkcsRaw", "rsa", "RSA-PKCS", true, "3031300d060960864801650304020105000420", ""},
+    {"RsaPssSha256", "rsa", "SHA256-RSA-PKCS-PSS", false, "",
+     "-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32"},
+    // Raw ECDSA over a hash, as most clients call it.
+    {"EcdsaRaw", "ec", "ECDSA", true, "", ""},
+    {"EcdsaSha256", "ec", "ECDSA-SHA256", false, "", ""},
+};
+
+// Keys generated on the device sign in every mechanism clients use; openssl
+// verifies each signature with the public key read from the token and
+// rejects it for other data.
+TEST_P(Pkcs11Tool, GeneratedKeysSignAndOpensslVerifies) {
+    Tool({"--login", "--pin", kUserPin, "--keypairgen", "--key-type", "rsa:2048", "--id", "01",
+          "--label", "rsa"});
+    const std::string ecOut = Tool({"--login", "--pin", kUserPin, "--keypairgen", "--key-type",
+                                    "EC:prime256v1", "--id", "02", "--label", "ec"});
+    Tool({"--read-object", "--type", "pubkey", "--id", "01", "--output-file",
+          stack_->file("rsa.der")});
+    // (pkcs11-tool's own export of EC public keys depends on freed memory,
+    // so the key is built from the listed point.)
+    const std::string ecKey = P256PublicKeyFromListedPoint(ecOut);
+    ASSERT_FALSE(ecKey.empty()) << ecOut;
+    test::WriteFile(stack_->file("ec.der"), ecKey);
+    test::WriteFile(stack_->file("data.txt"), "signed on a Vexa token\n");
+    test::WriteFile(stack_->file("other.txt"), "not what was signed\n");
+    ASSERT_EQ(stack_->shell("openssl dgst -sha256 -binary data.txt > data.sha256").status, 0);
+
+    for (const SignCase& c : kSignCases) {
+        SCOPED_TRACE(c.name);
+        std::string input = "data.txt";
+        if (c.signHash) {
+            input = std::string("input-") + c.name;
+            ASSERT_EQ(stack_
+                          ->shell("(printf '" + std::string(c.rsaDigestInfo) +
+                                  "' | xxd -r -p; cat data.sha256) > " + input)
+                          .status,
+                      0);
+        }
+        const std::string sig = std::string(c.name) + ".sig";
+        Tool({"--login", "--pin", kUserPin, "--sign", "--id", c.key[0] == 'r' ? "01" : "02",
+              "--mechanism", c.mechanism, "--signature-format", "openssl", "--input-file",
+              stack_->file(input), "--output-file", stack_->file(sig)});
+        const std::string verify = "openssl dgst -sha256 -keyform DER -verify " +
+                                   std::string(c.key) + ".der " + c.verifyOptions + " -signature " +
+                                   sig + " ";
+        const RunResult good = stack_->shell(verify + "data.txt");
+        EXPECT_EQ(good.status, 0) << good.all();
+        EXPECT_NE(good.out.find("Verified OK"), std::string::npos) << good.all();
+        EXPECT_NE(stack_->shell(verify + "other.txt").status, 0);
+    }
+}
+
+// Data objects and certificates go onto the token, come back byte for byte
+// and can be deleted; secret keys generated on the device encrypt and
+// decrypt.
+TEST_P(Pkcs11Tool, WritesReadsAndDeletesObjects) {
+    const std::string note = "a note kept on the token\n";
+    test::WriteFile(stack_->file("note.txt"), note);
+    Tool({"--login", "--pin", kUserPin, "--write-object", stack_->file("note.txt"), "--type",
+          "data", "--label", "note"});
+    Tool({"--read-object", "--type", "data", "--label", "note", "--output-file",
+          stack_->file("note.back")});
+    EXPECT_EQ(ReadFile(stack_->file("note.back")), note);
+
+    ASSERT_EQ(stack_
+                  ->shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                          "-nodes -subj /CN=e2e -keyout cert.key -outform DER -out cert.der "
+                          "2>/dev/null")
+                  .status,
+              0);
+    Tool({"--login", "--pin", kUserPin, "--write-object", stack_->file("cert.der"), "--type",
+          "cert", "--id", "05", "--label", "cert"});
+    Tool({"--read-object", "--type", "cert", "--id", "05", "--output-file",
+          stack_->file("cert.back")});
+    EXPECT_EQ(ReadFile(stack_->file("cert.back")), ReadFile(stack_->file("cert.der")));
+    const std::string listed = Tool({"--list-objects", "--type", "cert"});
+    EXPECT_NE(listed.find("Certificate Object"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("subject:    DN: CN=e2e"), std::string::npos) << listed;
+
+    Tool({"--login", "--pin", kUserPin, "--delete-object", "--type", "data", "--label", "note"});
+    const std::string after = Tool({"--login", "--pin", kUserPin, "--list-objects"});
+    EXPECT_EQ(after.find("note"), std::string::npos) << after;
+    EXPECT_NE(after.find("Certificate Object"), std::string::npos) << after;
+}
+
+TEST_P(Pkcs11Tool, SecretKeyEncryptsAndDecrypts) {
+    Tool({"--login", "--pin", kUserPin, "--keygen", "--key-type", "AES:32", "--id", "10", "--label",
+          "aes"});
+    std::string plain;
+    for (int i = 0; i < 1000; ++i) {
+        plain.push_back(static_cast<char>(i * 7));
+    }
+    test::WriteFile(stack_->file("plain.bin"), plain);
+    const std::vector<std::string> cbc = {
+        "--login",     "--pin", kUserPin,
+        "--id",        "10",    "--mechanism",
+        "AES-CBC-PAD", "--iv",  "000102030405060708090a0b0c0d0e0f"};
+    std::vector<std::string> encrypt = cbc;
+    encrypt.insert(encrypt.end(), {"--encrypt", "--input-file", stack_->file("plain.bin"),
+                                   "--output-file", stack_->file("cipher.bin")});
+    Tool(encrypt);
+    const std::string cipher = ReadFile(stack_->file("cipher.bin"));
+    EXPECT_EQ(cipher.size(), 1008u);
+    EXPECT_EQ(cipher.find(plain.substr(0, 16)), std::string::npos);
+    std::vector<std::string> decrypt = cbc;
+    decrypt.insert(decrypt.end(), {"--decrypt", "--input-file", stack_->file("cipher.bin"),
+                                   "--output-file", stack_->file("back.bin")});
+    Tool(decrypt);
+    EXPECT_EQ(ReadFile(stack_->file("back.bin")), plain);
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, Pkcs11Tool, ::testing::Values(Link::Hid, Link::Daemon),
                          [](const auto& info) { return LinkName(info.param); });
 
