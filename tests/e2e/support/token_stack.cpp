@@ -95,7 +95,10 @@ RunResult CTokenStack::run(const std::string& program, const std::vector<std::st
     for (const auto& [name, value] : extraEnv) {
         env[name] = value;
     }
-    test::ChildProcess child(program, args, env, dir());
+    // Clients read nothing: one that prompts finds the end of its input.
+    std::vector<std::string> shArgs = {"-c", "exec \"$0\" \"$@\" </dev/null", program};
+    shArgs.insert(shArgs.end(), args.begin(), args.end());
+    test::ChildProcess child("/bin/sh", shArgs, env, dir());
     RunResult result;
     const std::optional<int> status = child.waitExit(kClientTimeout);
     result.status = status.value_or(-1);
