@@ -1,0 +1,54 @@
+// PyKCS11 on the built module: pykcs11_client.py runs the application's
+// steps and writes public keys and signatures, which openssl verifies here.
+#include <gtest/gtest.h>
+
+#include "e2e/support/token_stack.h"
+
+namespace vexa::e2e {
+namespace {
+
+class PyKcs11 : public ::testing::TestWithParam<Link> {};
+
+TEST_P(PyKcs11, PythonApplicationSignsAndOpensslVerifies) {
+    if (!test::kToolCanLoadModule) {
+        GTEST_SKIP() << "python cannot load a module built with a sanitizer";
+    }
+    CTokenStack stack(GetParam());
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const RunResult result =
+        stack.run("/usr/bin/python3", {VEXA_PYKCS11_CLIENT, stack.modulePath(), stack.dir()});
+    ASSERT_EQ(result.status, 0) << result.all() << "\nmodule log:\n" << stack.moduleLog();
+
+    const std::string& out = result.out;
+    EXPECT_NE(out.find("library: Talvoranth / Talvoranth PKCS11 Library\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("slots: " + std::to_string(stack.slotCount()) + "\n"), std::string::npos)
+        << out;
+    for (size_t slot = 0; slot < stack.slotCount(); ++slot) {
+        EXPECT_NE(out.find("token: Vexa Token " + stack.serial(slot) + "\n"), std::string::npos)
+            << out;
+    }
+    for (const char* line :
+         {"digest: ok\n", "random bytes: 32\n", "rsa verify on token: True\n",
+          "rsa verify other data: False\n", "ecdsa signature bytes: 64\n",
+          "ecdsa verify on token: True\n", "data objects found: 1 kept for a moment\n",
+          "data objects after destroy: 0\n", "python client passed\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    }
+
+    test::WriteFile(stack.file("data.txt"), "signed from Python through PyKCS11\n");
+    for (const char* key : {"rsa", "ec"}) {
+        SCOPED_TRACE(key);
+        const RunResult verified =
+            stack.shell(std::string("openssl dgst -sha256 -keyform DER -verify ") + key +
+                        ".pub.der -signature " + key + ".sig data.txt");
+        EXPECT_EQ(verified.status, 0) << verified.all();
+        EXPECT_NE(verified.out.find("Verified OK"), std::string::npos) << verified.all();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, PyKcs11, ::testing::Values(Link::Hid, Link::Daemon),
+                         [](const auto& info) { return LinkName(info.param); });
+
+}  // namespace
+}  // namespace vexa::e2e
