@@ -78,6 +78,7 @@ public:
             std::memcpy(data, answer, sizeof answer);
             return static_cast<int>(sizeof answer);
         }
+        ++reportsRead_;
         const Report& r = reports_[next_];
         next_ = (next_ + 1) % reports_.size();
         const size_t n = r.size() < length ? r.size() : length;
@@ -87,10 +88,13 @@ public:
     std::optional<std::wstring> errorText() override { return std::nullopt; }
     size_t outputReportLength() const override { return kReportLength + 1; }
     int settleMilliseconds() const override { return 0; }
+    size_t reportsRead() const { return reportsRead_; }
+    size_t reportsPerMessage() const { return reports_.size(); }
 
 private:
     bool channel_;
     bool allocating_ = true;
+    size_t reportsRead_ = 0;
     uint8_t lastWrite_[hf::kPacketSize] = {};
     std::vector<Report> reports_;
     size_t next_ = 0;
@@ -111,17 +115,26 @@ public:
         return {info};
     }
     std::unique_ptr<talvoranth::IHidDevice> openPath(const std::string&) override {
-        return std::make_unique<CReplayDevice>(channel_, reports_);
+        auto device = std::make_unique<CReplayDevice>(channel_, reports_);
+        opened_ = device.get();
+        return device;
     }
+    // The device opened last; it lives as long as the transport keeps it open.
+    const CReplayDevice* opened() const { return opened_; }
 
 private:
     bool channel_;
     std::vector<Report> reports_;
+    const CReplayDevice* opened_ = nullptr;
 };
 
-std::unique_ptr<talvoranth::CHIDTransport> openTransport(bool channel, size_t responseLength) {
-    auto transport = std::make_unique<talvoranth::CHIDTransport>(
-        nullptr, std::make_shared<CReplayBackend>(channel, responseLength));
+std::unique_ptr<talvoranth::CHIDTransport> openTransport(
+    bool channel, size_t responseLength, std::shared_ptr<CReplayBackend>* backendOut = nullptr) {
+    auto backend = std::make_shared<CReplayBackend>(channel, responseLength);
+    if (backendOut != nullptr) {
+        *backendOut = backend;
+    }
+    auto transport = std::make_unique<talvoranth::CHIDTransport>(nullptr, backend);
     transport->setVendorProduct(0x0483, 0xA2AC);
     transport->setSerialNumber("564558410001");
     transport->open();
@@ -145,7 +158,8 @@ void writeMessage(benchmark::State& state) {
 
 void readMessage(benchmark::State& state) {
     const auto length = static_cast<size_t>(state.range(0));
-    auto transport = openTransport(state.range(1) != 0, length);
+    std::shared_ptr<CReplayBackend> backend;
+    auto transport = openTransport(state.range(1) != 0, length, &backend);
     if (transport->channelFraming() != (state.range(1) != 0)) {
         state.SkipWithError("framing not as asked");
         return;
@@ -156,6 +170,12 @@ void readMessage(benchmark::State& state) {
             state.SkipWithError("short read");
             break;
         }
+    }
+    // Every message takes exactly its own reports: the replay stays in step.
+    const CReplayDevice* device = backend->opened();
+    if (state.iterations() > 0 &&
+        device->reportsRead() != state.iterations() * device->reportsPerMessage()) {
+        state.SkipWithError("replay out of step with the transport");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * length));
 }

@@ -2,7 +2,7 @@
 // latency (median, 99th percentile) and rate of common calls, in one table.
 //
 //   vexa-p11bench --module PATH [--slot N] [--pin PIN] [--iterations N]
-//                 [--seconds S] [--tsv]
+//                 [--seconds S] [--only NAME] [--tsv]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +19,13 @@ using vexa::p11bench::RowResult;
 
 constexpr const char* kUsage =
     "usage: vexa-p11bench --module PATH [--slot N] [--pin PIN] [--iterations N] [--seconds S] "
-    "[--tsv]\n"
+    "[--only NAME] [--tsv]\n"
     "  --module PATH     the PKCS#11 module to load\n"
     "  --slot N          slot id (default: the first slot with a token)\n"
     "  --pin PIN         user PIN; the key rows need it (also from VEXA_P11BENCH_PIN)\n"
     "  --iterations N    samples per row (default 1000; the 1 MiB stream takes N/100)\n"
     "  --seconds S       stop a row after S seconds of measured time (default 10)\n"
+    "  --only NAME       only the rows whose name starts with NAME\n"
     "  --tsv             tab-separated output for scripts, times in nanoseconds\n";
 
 bool parseUnsigned(const char* text, unsigned long long max, unsigned long long* out) {
@@ -62,6 +63,8 @@ bool parse(int argc, char** argv, Options& o) {
         ++i;
         if (arg == "--module") {
             o.module = next;
+        } else if (arg == "--only") {
+            o.only = next;
         } else if (arg == "--pin") {
             o.pin = next;
             o.pinGiven = true;
@@ -145,6 +148,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    const size_t residentBefore = vexa::p11bench::residentKiB();
     vexa::p11bench::CModule module(options.module);
     if (module.functions() == nullptr) {
         std::fprintf(stderr, "vexa-p11bench: cannot load %s: %s\n", options.module.c_str(),
@@ -162,10 +166,17 @@ int main(int argc, char** argv) {
             return 1;
         }
         rows = vexa::p11bench::runRows(session, options);
+        const long added =
+            static_cast<long>(session.residentAfterOpenKiB()) - static_cast<long>(residentBefore);
         if (options.tsv) {
             printTsv(rows);
+            std::printf("resident memory added\t%ld\n", added);
         } else {
             printTable(options, session, rows);
+            std::printf(
+                "\nresident memory added by loading the module, C_Initialize and one "
+                "session: %ld KiB\n",
+                added);
         }
     }
     return 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <tuple>
 
@@ -36,6 +37,9 @@ CK_ATTRIBUTE value(CK_ATTRIBUTE_TYPE type, T& v) {
 std::string missingFrom(const char* what, CK_RV rv) {
     return std::string(what) + " " + rvName(rv);
 }
+
+// True when a row that options selects works on a key or object.
+bool selectedRowsNeedFixtures(const Options& options);
 
 }  // namespace
 
@@ -77,6 +81,7 @@ CK_RV CBenchSession::open(const Options& options, std::string* step) {
         *step = "C_OpenSession";
         return rv;
     }
+    residentAfterOpenKiB_ = residentKiB();
     if (options.pinGiven) {
         std::string pin = options.pin;
         rv = f_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()),
@@ -87,7 +92,9 @@ CK_RV CBenchSession::open(const Options& options, std::string* step) {
         }
         loggedIn_ = rv == CKR_OK;
     }
-    makeFixtures(options.pinGiven);
+    if (selectedRowsNeedFixtures(options)) {
+        makeFixtures(options.pinGiven);
+    }
     return CKR_OK;
 }
 
@@ -327,19 +334,29 @@ struct Row {
     const char* name;
     Operation op;
     size_t streamBytes;  // non-zero: a throughput row, bytes per call
+    bool fixture;        // works on a key or object of CBenchSession
 };
 
 const Row kRows[] = {
-    {"C_GetSessionInfo", getSessionInfo, 0},
-    {"C_GenerateRandom 32 B", generateRandom, 0},
-    {"C_Digest SHA-256 64 B (init+digest)", digest64, 0},
-    {"C_FindObjects by label (init+find+final)", findByLabel, 0},
-    {"C_GetAttributeValue CKA_LABEL", getLabel, 0},
-    {"ECDSA P-256 sign (init+sign)", signEcdsa, 0},
-    {"RSA-2048 SHA256_RSA_PKCS sign (init+sign)", signRsa, 0},
-    {"AES-256-CBC encrypt 1 KiB (init+encrypt)", encryptAesCbc, 0},
-    {"C_DigestUpdate SHA-256 1 MiB stream", digestStream, kStreamBytes},
+    {"C_GetSessionInfo", getSessionInfo, 0, false},
+    {"C_GenerateRandom 32 B", generateRandom, 0, false},
+    {"C_Digest SHA-256 64 B (init+digest)", digest64, 0, false},
+    {"C_FindObjects by label (init+find+final)", findByLabel, 0, true},
+    {"C_GetAttributeValue CKA_LABEL", getLabel, 0, true},
+    {"ECDSA P-256 sign (init+sign)", signEcdsa, 0, true},
+    {"RSA-2048 SHA256_RSA_PKCS sign (init+sign)", signRsa, 0, true},
+    {"AES-256-CBC encrypt 1 KiB (init+encrypt)", encryptAesCbc, 0, true},
+    {"C_DigestUpdate SHA-256 1 MiB stream", digestStream, kStreamBytes, false},
 };
+
+bool selected(const Row& row, const Options& options) {
+    return std::string(row.name).rfind(options.only, 0) == 0;
+}
+
+bool selectedRowsNeedFixtures(const Options& options) {
+    return std::any_of(std::begin(kRows), std::end(kRows),
+                       [&](const Row& row) { return row.fixture && selected(row, options); });
+}
 
 const Fixture* fixtureOf(const CBenchSession& s, Operation op) {
     if (op == findByLabel || op == getLabel) {
@@ -402,6 +419,9 @@ std::vector<RowResult> runRows(CBenchSession& session, const Options& options) {
     auto scratch = std::make_unique<Scratch>();
     std::vector<RowResult> results;
     for (const Row& row : kRows) {
+        if (!selected(row, options)) {
+            continue;
+        }
         results.push_back(runRow(session, *scratch, row, options));
     }
     return results;

@@ -22,6 +22,7 @@ struct Options {
     size_t iterations = 1000;
     double rowSeconds = 10;  // a row stops early after this much measured time
     bool tsv = false;
+    std::string only;  // non-empty: only the rows whose name starts with it
 };
 
 // A key or object the rows use: found (kept) or made (destroyed after), or
@@ -49,6 +50,9 @@ public:
     CK_SESSION_HANDLE session() const { return session_; }
     CK_SLOT_ID slot() const { return slot_; }
     const std::string& tokenLabel() const { return tokenLabel_; }
+    // Resident memory right after C_Initialize and C_OpenSession, before any
+    // key or object is made.
+    size_t residentAfterOpenKiB() const { return residentAfterOpenKiB_; }
 
     Fixture data;  // a data object labelled kDataLabel
     Fixture ec;    // P-256 private key
@@ -66,6 +70,7 @@ private:
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
     CK_SLOT_ID slot_ = 0;
     std::string tokenLabel_;
+    size_t residentAfterOpenKiB_ = 0;
 };
 
 struct RowResult {
@@ -75,7 +80,7 @@ struct RowResult {
     size_t bytesPerOp = 0;  // for the throughput row
 };
 
-// Runs every row in order.
+// Runs the rows in order (those options.only selects).
 std::vector<RowResult> runRows(CBenchSession& session, const Options& options);
 
 }  // namespace vexa::p11bench

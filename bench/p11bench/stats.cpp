@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <string>
 #include <numeric>
 
 namespace vexa::p11bench {
@@ -33,6 +36,17 @@ int64_t nowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+size_t residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return static_cast<size_t>(std::strtoull(line.c_str() + 6, nullptr, 10));
+        }
+    }
+    return 0;
 }
 
 }  // namespace vexa::p11bench

@@ -21,4 +21,7 @@ Figures summarize(std::vector<int64_t>& samplesNs);
 // Monotonic nanoseconds.
 int64_t nowNs();
 
+// This process's resident memory in KiB (VmRSS), 0 when unknown.
+size_t residentKiB();
+
 }  // namespace vexa::p11bench

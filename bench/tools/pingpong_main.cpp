@@ -5,6 +5,7 @@
 //   vexa-pingpong unix-client PATH [--size N] [--iterations N]
 //   vexa-pingpong tls-server PORT CERT KEY [--framed]
 //   vexa-pingpong tls-client PORT [--ca FILE] [--size N] [--iterations N] [--framed]
+//                            [--device-request]
 //
 // A server prints "ready" once it listens and serves clients one after the
 // other until it is ended. It echoes what it reads; with --framed it reads
@@ -12,7 +13,10 @@
 // answers each with its payload, as the daemon answers a non-zero flag. A
 // client sends `size` bytes (framed: a frame with flag 1) and waits for the
 // answer, `iterations` times after a short warm-up, then prints one line:
-// "<median ns>\t<p99 ns>\t<ops/s>".
+// "<median ns>\t<p99 ns>\t<ops/s>". With --device-request the client sends
+// the daemon frames with flag 0 that carry a small device request (session
+// information of session 1) and takes each answer as one record: the relay's
+// whole way to the device and back, without the module.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -40,6 +44,7 @@ struct Args {
     size_t size = 100;
     size_t iterations = 10000;
     bool framed = false;
+    bool deviceRequest = false;
     std::string ca;
 };
 
@@ -48,6 +53,8 @@ bool parse(int argc, char** argv, Args& a) {
         const std::string arg = argv[i];
         if (arg == "--framed") {
             a.framed = true;
+        } else if (arg == "--device-request") {
+            a.deviceRequest = true;
         } else if ((arg == "--size" || arg == "--iterations" || arg == "--ca") && i + 1 < argc) {
             const char* v = argv[++i];
             if (arg == "--ca") {
@@ -264,6 +271,15 @@ int tlsServer(const Args& a) {
     }
 }
 
+// One answer of unknown length: whatever the next record holds.
+bool readRecord(mbedtls_ssl_context& ssl, std::vector<unsigned char>& in) {
+    int r;
+    do {
+        r = mbedtls_ssl_read(&ssl, in.data(), in.size());
+    } while (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE);
+    return r > 0;
+}
+
 int tlsClient(const Args& a) {
     if (a.positional.size() != 1) {
         std::fprintf(stderr, "vexa-pingpong: tls-client needs PORT\n");
@@ -277,21 +293,28 @@ int tlsClient(const Args& a) {
                      vexa::bench::tlsError(ret).c_str());
         return 1;
     }
-    // A frame with flag 1 (answered with its payload), or the raw bytes.
+    // A frame with flag 1 (answered with its payload), a frame with flag 0
+    // for the device, or the raw bytes.
     std::vector<unsigned char> out;
-    if (a.framed) {
+    if (a.deviceRequest) {
+        // Request: function id 17 (C_GetSessionInfo), session 1.
+        out = {4, 0, 0, 0, 0, 0x08, 0x11, 0x10, 0x01};
+    } else if (a.framed) {
         const auto n = static_cast<uint32_t>(a.size);
         out = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
                static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24), 1};
     }
-    out.resize(out.size() + a.size, 0x5A);
-    std::vector<unsigned char> in(a.size);
+    if (!a.deviceRequest) {
+        out.resize(out.size() + a.size, 0x5A);
+    }
+    std::vector<unsigned char> in(a.deviceRequest ? kMaxPayload : a.size);
     std::vector<int64_t> samples;
     samples.reserve(a.iterations);
     for (size_t i = 0; i < a.iterations + kWarmUp; ++i) {
         const int64_t start = nowNs();
         if (!vexa::bench::tlsWriteAll(c.ssl, out.data(), out.size()) ||
-            !vexa::bench::tlsReadAll(c.ssl, in.data(), in.size())) {
+            !(a.deviceRequest ? readRecord(c.ssl, in)
+                              : vexa::bench::tlsReadAll(c.ssl, in.data(), in.size()))) {
             std::fprintf(stderr, "vexa-pingpong: connection lost\n");
             return 1;
         }
@@ -330,6 +353,6 @@ int main(int argc, char** argv) {
                  "usage: vexa-pingpong unix-server PATH | unix-client PATH [--size N] "
                  "[--iterations N]\n"
                  "       vexa-pingpong tls-server PORT CERT KEY [--framed] | tls-client PORT "
-                 "[--ca FILE] [--size N] [--iterations N] [--framed]\n");
+                 "[--ca FILE] [--size N] [--iterations N] [--framed] [--device-request]\n");
     return 2;
 }
