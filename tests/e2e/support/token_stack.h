@@ -56,6 +56,8 @@ public:
     const std::string& dir() const { return clientDir_.path(); }
     std::string file(const std::string& name) const { return clientDir_.file(name); }
     std::string modulePath() const { return test::ModulePath(); }
+    // The simulator's socket (what VEXA_VIRTUAL_DEVICE names).
+    std::string simSocket() const { return sim_->socket(); }
     // Lines the module logged (WARN and above), for failure messages.
     std::string moduleLog() const;
 
