@@ -41,6 +41,11 @@ CK_RV COutput::report(CK_RV rv, const Response& response) const {
 
 CK_RV processData(CContext& context, CK_SESSION_HANDLE hSession, rpc::FunctionId id,
                   CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) {
+    // Sending no data in place of the length claimed would encrypt or
+    // decrypt something else than the caller asked for, and report success.
+    if (pIn == nullptr && ulInLen != 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
     CDeviceCall call(id);
     COutput output(pOut, pulOutLen);
     const CK_RV rv = sendRouted(context, call, hSession, [&] {

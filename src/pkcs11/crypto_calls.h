@@ -70,7 +70,8 @@ private:
 };
 
 // Encryption and decryption in one part, an update or the final part: one
-// exchange under the output-buffer convention. A null pIn sends no data.
+// exchange under the output-buffer convention. A null pIn sends no data;
+// with a nonzero ulInLen it is refused (CKR_ARGUMENTS_BAD).
 CK_RV processData(CContext& context, CK_SESSION_HANDLE hSession, rpc::FunctionId id,
                   CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen);
 

@@ -167,6 +167,11 @@ TEST_F(Crypto, UpdatesAndFinalsOfEncryptionAndDecryption) {
     }
     CK_ULONG length = sizeof out;
     EXPECT_EQ(C_EncryptFinal(0xBAD, out, &length), CKR_SESSION_HANDLE_INVALID);
+    // A length without data is refused, not sent as empty input.
+    devices_[0]->clearRequests();
+    EXPECT_EQ(C_Encrypt(session_, nullptr, 16, out, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DecryptUpdate(session_, nullptr, 16, out, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(sent(), 0u);
 }
 
 TEST_F(Crypto, EncryptInitEncodesTheMechanismAndLogsItsRefusals) {
