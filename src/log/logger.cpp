@@ -44,6 +44,11 @@ const char* CLogger::levelName(int level) {
 }
 
 void CLogger::log(int level, const char* format, ...) {
+    // When neither this line nor the ERROR line that would replace a text
+    // that cannot be written passes the threshold, nothing can come of it.
+    if (level < threshold() && LOG_ERROR < threshold()) {
+        return;
+    }
     char buffer[kMaxText + 1];
     int length = -1;
     if (format != nullptr) {

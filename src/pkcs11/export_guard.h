@@ -43,7 +43,9 @@ CK_RV guarded(Operation&& op) noexcept {
 template <class Operation>
 CK_RV operation(const char* traceName, Operation&& op) noexcept {
     return guarded([&](CContext& context) -> CK_RV {
-        if (traceName != nullptr) {
+        // The names are fixed, non-empty texts, so a dropped line is known
+        // before any formatting: the usual run pays one load and compare.
+        if (traceName != nullptr && context.threshold() <= talvoranth::LOG_TRACE) {
             context.log(talvoranth::LOG_TRACE, "%s", traceName);
         }
         if (!context.initialised()) {
