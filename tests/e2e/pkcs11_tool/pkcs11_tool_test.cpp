@@ -106,6 +106,14 @@ TEST_P(Pkcs11Tool, SelfTestPassesWithAnRsaKey) {
     EXPECT_EQ(out.find("ERR"), std::string::npos) << out;
 }
 
+std::string FromHex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
 // The DER SubjectPublicKeyInfo of a P-256 key from its CKA_EC_POINT as
 // pkcs11-tool lists it (hex of the DER OCTET STRING around the point).
 std::string P256PublicKeyFromListedPoint(const std::string& listing) {
@@ -113,12 +121,7 @@ std::string P256PublicKeyFromListedPoint(const std::string& listing) {
     if (!std::regex_search(listing, found, std::regex("EC_POINT: +0441(04[0-9a-f]{128})"))) {
         return "";
     }
-    const std::string hex = "3059301306072a8648ce3d020106082a8648ce3d030107034200" + found[1].str();
-    std::string der;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        der.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return der;
+    return FromHex("3059301306072a8648ce3d020106082a8648ce3d030107034200" + found[1].str());
 }
 
 // How a signature made on the device is checked with openssl.
@@ -166,11 +169,8 @@ TEST_P(Pkcs11Tool, GeneratedKeysSignAndOpensslVerifies) {
         std::string input = "data.txt";
         if (c.signHash) {
             input = std::string("input-") + c.name;
-            ASSERT_EQ(stack_
-                          ->shell("(printf '" + std::string(c.rsaDigestInfo) +
-                                  "' | xxd -r -p; cat data.sha256) > " + input)
-                          .status,
-                      0);
+            test::WriteFile(stack_->file(input),
+                            FromHex(c.rsaDigestInfo) + ReadFile(stack_->file("data.sha256")));
         }
         const std::string sig = std::string(c.name) + ".sig";
         Tool({"--login", "--pin", kUserPin, "--sign", "--id", c.key[0] == 'r' ? "01" : "02",
