@@ -41,7 +41,9 @@ public:
         moduleDir_ = std::make_unique<TempDir>();
         WriteFile(moduleDir_->file("vexaconfig.json"),
                   R"({"transport": {"address": "localhost", "port": )" + std::to_string(port) +
-                      R"(, "cacertbundle": ")" + pki.caCert + R"("}})");
+                      R"(, "cacertbundle": ")" + pki.caCert +
+                      R"("}, "logging": {"loglevel": 10, "logfile": ")" + SuiteLogFile() +
+                      R"("}})");
         ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
         setenv("HOME", moduleDir_->path().c_str(), 1);
         unsetenv("VEXA_VIRTUAL_DEVICE");
@@ -73,6 +75,10 @@ CLoadedModule* SuiteModule() {
 
 std::string SuiteDir() {
     return stack->moduleDir_->path();
+}
+
+std::string SuiteLogFile() {
+    return stack->moduleDir_->file("module.log");
 }
 
 }  // namespace vexa::test

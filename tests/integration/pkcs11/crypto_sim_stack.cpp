@@ -20,7 +20,9 @@ public:
         sim_ = std::make_unique<CSimProcess>(work_->path(), std::vector<std::string>{});
         ASSERT_TRUE(sim_->ready()) << sim_->process().err();
         setenv("VEXA_VIRTUAL_DEVICE", sim_->socket().c_str(), 1);
-        // No configuration file of the user's reaches the module.
+        // The module's own configuration: every log line into a file.
+        WriteFile(work_->file("vexaconfig.json"),
+                  R"({"logging": {"loglevel": 10, "logfile": ")" + SuiteLogFile() + R"("}})");
         ASSERT_EQ(chdir(work_->path().c_str()), 0);
         setenv("HOME", work_->path().c_str(), 1);
         module_ = std::make_unique<CLoadedModule>();
@@ -46,6 +48,10 @@ CLoadedModule* SuiteModule() {
 
 std::string SuiteDir() {
     return stack->work_->path();
+}
+
+std::string SuiteLogFile() {
+    return stack->work_->file("module.log");
 }
 
 }  // namespace vexa::test

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <iterator>
+#include <sstream>
 #include <vector>
 
 #include "integration/pkcs11/openssl_check.h"
@@ -504,6 +507,43 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
     ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
     signature.resize(length);
     EXPECT_EQ(signature, ossl::Hmac("SHA256", value, plain));
+}
+
+std::string hex(const Bytes& bytes, bool upper) {
+    std::string text;
+    for (const uint8_t b : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", b);
+        text += two;
+    }
+    return text;
+}
+
+TEST_F(CryptoSuite, LogNamesCallsAndMechanismsButNeverKeysOrData) {
+    const Bytes value = pattern(32, 0xA7);
+    const CK_OBJECT_HANDLE key = createSecret(CKK_AES, value);
+    Bytes iv = pattern(16, 0x3C);
+    const CK_MECHANISM cbc{CKM_AES_CBC_PAD, iv.data(), iv.size()};
+    const Bytes plain = pattern(48, 0x5E);
+    const Bytes cipherText = crypt(true, cbc, key, plain);
+    EXPECT_EQ(crypt(false, cbc, key, cipherText), plain);
+    const CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
+    const Bytes mac = sign(hmac, createSecret(CKK_GENERIC_SECRET, value), plain);
+
+    std::ifstream file(SuiteLogFile());
+    std::stringstream log;
+    log << file.rdbuf();
+    const std::string text = log.str();
+    for (const char* line : {"TRACE : C_EncryptInit", "DEBUG : Mechanism: 0x00001085",
+                             "TRACE : C_Decrypt", "DEBUG : Mechanism: 0x00000251"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    for (const Bytes& secret : {value, plain, cipherText, mac, iv}) {
+        for (const bool upper : {false, true}) {
+            EXPECT_EQ(text.find(hex(secret, upper).substr(0, 16)), std::string::npos);
+        }
+        EXPECT_EQ(text.find(std::string(secret.begin(), secret.begin() + 8)), std::string::npos);
+    }
 }
 
 // pkcs11-tool, a real PKCS#11 application in its own process, with RSA, EC

@@ -17,5 +17,7 @@ namespace vexa::test {
 CLoadedModule* SuiteModule();
 // A directory of this run for files the suite writes.
 std::string SuiteDir();
+// The module's log file: every line, TRACE included.
+std::string SuiteLogFile();
 
 }  // namespace vexa::test
