@@ -174,6 +174,28 @@ TEST_F(Crypto, UpdatesAndFinalsOfEncryptionAndDecryption) {
     EXPECT_EQ(sent(), 0u);
 }
 
+TEST_F(Crypto, ValuesBeyond32BitsAreRefusedBeforeAnythingIsSent) {
+    const CK_ULONG wide = CK_ULONG{1} << 32;
+    CK_BYTE data[16] = {};
+    CK_BYTE out[16];
+    CK_ULONG length = wide;
+    CK_MECHANISM ecb{CKM_AES_ECB, nullptr, 0};
+    CK_MECHANISM wideType{wide | CKM_AES_ECB, nullptr, 0};
+    EXPECT_EQ(C_Encrypt(session_, data, sizeof data, out, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(length, wide);
+    EXPECT_EQ(C_DigestFinal(session_, out, &length), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_EncryptInit(session_, &ecb, wide + 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DecryptInit(session_, &wideType, 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_SignInit(session_, &wideType, 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DigestInit(session_, &wideType), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DigestKey(session_, wide), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(sent(), 0u);
+    // CK_UNAVAILABLE_INFORMATION travels as 0xFFFFFFFF.
+    length = CK_UNAVAILABLE_INFORMATION;
+    EXPECT_EQ(C_Encrypt(session_, data, sizeof data, nullptr, &length), CKR_OK);
+    EXPECT_EQ(requestsOf(0, FunctionId::Encrypt)[0].request.out_capacity, 0xFFFFFFFFu);
+}
+
 TEST_F(Crypto, EncryptInitEncodesTheMechanismAndLogsItsRefusals) {
     CK_BYTE iv[16] = {};
     CK_MECHANISM cbc{CKM_AES_CBC, iv, sizeof iv};
