@@ -3,7 +3,7 @@
 // with results checked by openssl.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstring>
 
 #include "e2e/support/token_stack.h"
 
@@ -117,11 +117,19 @@ std::string FromHex(const std::string& hex) {
 // The DER SubjectPublicKeyInfo of a P-256 key from its CKA_EC_POINT as
 // pkcs11-tool lists it (hex of the DER OCTET STRING around the point).
 std::string P256PublicKeyFromListedPoint(const std::string& listing) {
-    std::smatch found;
-    if (!std::regex_search(listing, found, std::regex("EC_POINT: +0441(04[0-9a-f]{128})"))) {
+    // (No std::regex: it trips a false warning in sanitizer builds.)
+    const size_t label = listing.find("EC_POINT:");
+    const size_t start = label == std::string::npos
+                             ? std::string::npos
+                             : listing.find_first_not_of(' ', label + std::strlen("EC_POINT:"));
+    if (start == std::string::npos || listing.compare(start, 6, "044104") != 0) {
         return "";
     }
-    return FromHex("3059301306072a8648ce3d020106082a8648ce3d030107034200" + found[1].str());
+    const std::string point = listing.substr(start + 4, 130);
+    if (point.size() != 130 || point.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        return "";
+    }
+    return FromHex("3059301306072a8648ce3d020106082a8648ce3d030107034200" + point);
 }
 
 // How a signature made on the device is checked with openssl.
