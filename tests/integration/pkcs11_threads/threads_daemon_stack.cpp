@@ -1,0 +1,81 @@
+// The concurrency suite through a real vexa-daemon: one slot, TLS on
+// loopback, relayed to one device of a real vexa-sim. All eight threads
+// share the module's one connection to the daemon.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "integration/pkcs11_threads/threads_suite.h"
+#include "integration/tls/child_process.h"
+#include "integration/tls/test_env.h"
+
+namespace vexa::test {
+namespace {
+
+constexpr const char* kSerial = "56455841A0A0";
+
+class DaemonStack : public ::testing::Environment {
+public:
+    void SetUp() override {
+        work_ = std::make_unique<TempDir>();
+        const TestPki pki = GeneratePki(work_->path());
+        ASSERT_FALSE(pki.caCert.empty());
+        sim_ = std::make_unique<CSimProcess>(work_->path(),
+                                             std::vector<std::string>{"--serial", kSerial});
+        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
+        const int port = FreeLoopbackPort();
+        ASSERT_NE(port, 0);
+        daemon_ = std::make_unique<ChildProcess>(
+            BinDir() + "/vexa-daemon",
+            std::vector<std::string>{"-d", kSerial, "-i", "127.0.0.1", "-p", std::to_string(port),
+                                     "-ca", pki.caCert, "-crt", pki.serverCert, "-key",
+                                     pki.serverKey},
+            std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", sim_->socket()},
+                                               {"VEXA_KEY_PASS", ""}},
+            work_->path());
+        ASSERT_TRUE(WaitForListener(port)) << daemon_->out() << daemon_->err();
+
+        moduleDir_ = std::make_unique<TempDir>();
+        WriteFile(moduleDir_->file("vexaconfig.json"),
+                  R"({"transport": {"address": "localhost", "port": )" + std::to_string(port) +
+                      R"(, "cacertbundle": ")" + pki.caCert +
+                      R"("}, "logging": {"loglevel": 10, "logfile": ")" +
+                      moduleDir_->file("module.log") + R"("}})");
+        ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
+        setenv("HOME", moduleDir_->path().c_str(), 1);
+        unsetenv("VEXA_VIRTUAL_DEVICE");
+        module_ = std::make_unique<CLoadedModule>();
+    }
+    void TearDown() override {
+        module_.reset();
+        daemon_.reset();
+        sim_.reset();
+        moduleDir_.reset();
+        work_.reset();
+    }
+
+    std::unique_ptr<TempDir> work_;
+    std::unique_ptr<CSimProcess> sim_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<TempDir> moduleDir_;
+    std::unique_ptr<CLoadedModule> module_;
+};
+
+DaemonStack* const stack =
+    static_cast<DaemonStack*>(::testing::AddGlobalTestEnvironment(new DaemonStack));
+
+}  // namespace
+
+CLoadedModule* ThreadsModule() {
+    return stack->module_.get();
+}
+
+size_t ThreadsSlotCount() {
+    return 1;
+}
+
+}  // namespace vexa::test

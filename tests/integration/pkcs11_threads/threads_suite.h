@@ -1,0 +1,18 @@
+// The concurrency suite: one loaded module, eight threads, many rounds of
+// open session / login / find / sign / close on every slot of the stack.
+// Each stack file starts its processes once per executable and provides
+// these.
+#pragma once
+
+#include <cstddef>
+
+#include "integration/pkcs11/module_under_test.h"
+
+namespace vexa::test {
+
+// The module of this executable's stack, loaded and ready for C_Initialize.
+CLoadedModule* ThreadsModule();
+// How many slots the stack presents.
+size_t ThreadsSlotCount();
+
+}  // namespace vexa::test
