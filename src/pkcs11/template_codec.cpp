@@ -166,16 +166,41 @@ bool fillAttribute(const CK_ATTRIBUTE& attribute, Attribute& out) {
     return false;
 }
 
+// An Attribute that holds only its type, written directly: the same bytes
+// the generic submessage encoder produces, without walking the message's
+// descriptor twice per entry (C_GetAttributeValue sends these on every call).
+bool encodeTypeOnly(pb_ostream_t* stream, const pb_field_t* field, uint32_t type) {
+    uint8_t body[1 + 5];  // tag of Attribute.type, then at most 5 varint bytes
+    pb_ostream_t inner = pb_ostream_from_buffer(body, sizeof body);
+    if (!pb_encode_tag(&inner, PB_WT_VARINT, Attribute_type_tag) ||
+        !pb_encode_varint(&inner, type)) {
+        PB_RETURN_ERROR(stream, "attribute does not fit the wire");
+    }
+    return pb_encode_tag_for_field(stream, field) &&
+           pb_encode_varint(stream, inner.bytes_written) &&
+           pb_write(stream, body, inner.bytes_written);
+}
+
 bool encodeEach(pb_ostream_t* stream, const pb_field_t* field, void* const* arg, bool typesOnly) {
     const auto* ref = static_cast<const TemplateRef*>(*arg);
     if (ref->attributes == nullptr) {
         return true;
     }
+    if (typesOnly) {
+        for (CK_ULONG i = 0; i < ref->count; ++i) {
+            uint32_t type = 0;
+            if (!rpc::ulongToWire(ref->attributes[i].type, type)) {
+                PB_RETURN_ERROR(stream, "attribute does not fit the wire");
+            }
+            if (!encodeTypeOnly(stream, field, type)) {
+                return false;
+            }
+        }
+        return true;
+    }
     for (CK_ULONG i = 0; i < ref->count; ++i) {
         Attribute message = Attribute_init_zero;
-        const bool filled = typesOnly ? rpc::ulongToWire(ref->attributes[i].type, message.type)
-                                      : fillAttribute(ref->attributes[i], message);
-        if (!filled) {
+        if (!fillAttribute(ref->attributes[i], message)) {
             PB_RETURN_ERROR(stream, "attribute does not fit the wire");
         }
         if (!pb_encode_tag_for_field(stream, field) ||

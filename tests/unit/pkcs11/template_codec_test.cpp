@@ -133,6 +133,49 @@ TEST(TemplateCodec, TypesOnlyCarryNoValues) {
     EXPECT_EQ(wire[1].form, Form::TypeOnly);
 }
 
+// The generic way to send types only: one Attribute submessage per entry.
+bool encodeTypesGenerically(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* ref = static_cast<const TemplateRef*>(*arg);
+    for (CK_ULONG i = 0; i < ref->count; ++i) {
+        Attribute message = Attribute_init_zero;
+        message.type = static_cast<uint32_t>(ref->attributes[i].type);
+        if (!pb_encode_tag_for_field(stream, field) ||
+            !pb_encode_submessage(stream, Attribute_fields, &message)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Bytes encodedTypes(TemplateRef& ref, bool generic) {
+    Request request = Request_init_zero;
+    request.function_id = 16;
+    if (generic) {
+        request.template_.funcs.encode = &encodeTypesGenerically;
+        request.template_.arg = &ref;
+    } else {
+        pkcs11::bindTypes(request.template_, ref);
+    }
+    uint8_t buffer[2048];
+    pb_ostream_t out = pb_ostream_from_buffer(buffer, sizeof buffer);
+    EXPECT_TRUE(pb_encode(&out, Request_fields, &request)) << PB_GET_ERROR(&out);
+    return Bytes(buffer, buffer + out.bytes_written);
+}
+
+TEST(TemplateCodec, TypesOnlyAreTheBytesOfTheGenericSubmessageEncoder) {
+    // Types of every varint length, up to the widest the wire carries.
+    CK_ATTRIBUTE tmpl[] = {{0, nullptr, 0},
+                           {CKA_LABEL, nullptr, 0},
+                           {0x7F, nullptr, 0},
+                           {0x80, nullptr, 0},
+                           {0x3FFF, nullptr, 0},
+                           {0x4000, nullptr, 0},
+                           {CKA_VENDOR_DEFINED, nullptr, 0},
+                           {0xFFFFFFFF, nullptr, 0}};
+    TemplateRef ref{tmpl, 8};
+    EXPECT_EQ(encodedTypes(ref, false), encodedTypes(ref, true));
+}
+
 TEST(TemplateCodec, ValuesTheWireCannotCarryAreRefusedBeforeEncoding) {
     CK_ULONG wide = 0x100000000ul;
     CK_ULONG unavailable = CK_UNAVAILABLE_INFORMATION;
