@@ -42,7 +42,7 @@ std::string contained(const uint8_t* data, size_t size, bool& rewritten) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string path = vexa::fuzz::enterPrivateDirectory() + "vexaconfig.json";
+    const std::string path = vexa::fuzz::privateDirectory() + "vexaconfig.json";
     bool rewritten = false;
     const std::string text = contained(data, size, rewritten);
     vexa::fuzz::writeFile(path, reinterpret_cast<const uint8_t*>(text.data()), text.size());

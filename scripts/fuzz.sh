@@ -38,12 +38,14 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 failed=0
 for target in "${TARGETS[@]}"; do
-  work="$WORK_DIR/$target"
-  mkdir -p "$work/corpus" "$work/findings"
+  mkdir -p "$WORK_DIR/$target/corpus" "$WORK_DIR/$target/findings"
+  # Absolute paths: some targets change their working directory.
+  work=$(realpath "$WORK_DIR/$target")
+  seeds=$(realpath "fuzz/corpus/$target")
   log="$work/last-run.log"
   # Every seed and every input found so far; new ones go into the work copy.
   set +e
-  "$BUILD_DIR/bin/$target" "$work/corpus" "fuzz/corpus/$target" \
+  "$(realpath "$BUILD_DIR/bin/$target")" "$work/corpus" "$seeds" \
     -max_total_time="$SECONDS_EACH" -timeout=30 -rss_limit_mb=4096 -max_len=8192 \
     -print_final_stats=1 -artifact_prefix="$work/findings/" >"$log" 2>&1
   status=$?
