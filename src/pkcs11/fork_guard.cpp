@@ -44,4 +44,12 @@ void installForkGuard() {
     std::call_once(once, [] { pthread_atfork(beforeFork, inParentAfterFork, inChildAfterFork); });
 }
 
+namespace {
+
+// Registered when the module is loaded, so that a fork during the first
+// C_Initialize is covered too. (Unloading the module unregisters them.)
+[[maybe_unused]] const bool g_guardedFromLoad = (installForkGuard(), true);
+
+}  // namespace
+
 }  // namespace vexa::pkcs11

@@ -8,7 +8,8 @@
 
 namespace vexa::pkcs11 {
 
-// Registers the fork handlers once per process; later calls do nothing.
+// Registers the fork handlers once per loaded module (this happens when the
+// module is loaded; C_Initialize makes sure of it); later calls do nothing.
 // Before the fork, the handlers wait for the process-wide mutex, so that
 // the child never inherits it locked by a thread that does not exist there.
 void installForkGuard();
