@@ -37,7 +37,7 @@ CK_RV guarded(Operation&& op) noexcept {
     }
 }
 
-// The common entry of the operations of Parts beyond the lifecycle: log the
+// The common entry of every operation after the lifecycle functions: log the
 // function's name at TRACE (when it has a TRACE line), answer
 // CKR_CRYPTOKI_NOT_INITIALIZED before looking at any argument, then run op.
 template <class Operation>
