@@ -36,4 +36,9 @@ bool isAbsolutePath(const std::string& path);
 // Sleep the calling thread.
 void sleepMilliseconds(int milliseconds);
 
+// Keeps an open descriptor from programs the process starts later (a
+// PKCS#11 application that forks and runs another program must not hand it
+// our connection). False when the flag could not be set.
+bool closeOnExec(int descriptor);
+
 }  // namespace vexa::platform

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,9 +48,13 @@ std::string workingDirectory() {
     return withTrailingSlash(buf);
 }
 
-const char* environment(const char* name) { return std::getenv(name); }
+const char* environment(const char* name) {
+    return std::getenv(name);
+}
 
-uint64_t currentThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+uint64_t currentThreadId() {
+    return static_cast<uint64_t>(syscall(SYS_gettid));
+}
 
 int64_t monotonicNanoseconds() {
     timespec ts{};
@@ -71,6 +76,11 @@ void sleepMilliseconds(int milliseconds) {
     if (milliseconds > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
+}
+
+bool closeOnExec(int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFD);
+    return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
 }  // namespace vexa::platform

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace talvoranth {
 
 namespace {
@@ -131,6 +133,10 @@ std::unique_ptr<TCPTransport::Connection> TCPTransport::connect(int readTimeoutM
     if (ret != 0) {
         logf(LOG_ERROR, "connect returned %d", ret);
         return fail(ret);
+    }
+    // The TLS library opens its socket without the close-on-exec flag.
+    if (!vexa::platform::closeOnExec(c->net.fd)) {
+        logf(LOG_WARN, "could not mark the connection close-on-exec");
     }
 
     // 6.-7. Client configuration. Verification is optional inside the

@@ -5,6 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
@@ -179,6 +184,31 @@ TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
         EXPECT_THAT(linesAt(LOG_TRACE), ElementsAre(Pair(LOG_TRACE, "closing tls connection.")));
         EXPECT_THAT(linesAt(LOG_ERROR), IsEmpty());
     }
+}
+
+// The descriptors of this process connected to 127.0.0.1:port.
+std::vector<int> SocketsConnectedTo(int port) {
+    std::vector<int> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.ss_family == AF_INET &&
+            ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port) == port) {
+            found.push_back(fd);
+        }
+    }
+    return found;
+}
+
+TEST_F(TcpTransportTest, TheConnectionIsNotHandedToProgramsStartedLater) {
+    startDaemon();
+    auto t = transport(pki_->caCert);
+    t->open();
+    expectTokenInfo(*t);
+    const std::vector<int> sockets = SocketsConnectedTo(port_);
+    ASSERT_EQ(1u, sockets.size());
+    EXPECT_NE(0, fcntl(sockets[0], F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(TcpTransportTest, OpenOnAnOpenTransportReconnects) {
