@@ -17,7 +17,7 @@ PACKAGES=(
   openssl opensc gnutls-bin libengine-pkcs11-openssl python3-pykcs11 p11-kit
   openssh-client
   # peers and tools of the benchmark run (scripts/bench.sh)
-  softhsm2 p11-kit-modules socat linux-perf valgrind
+  softhsm2 p11-kit-modules socat linux-perf iproute2 python3
 )
 
 missing=()
