@@ -137,9 +137,9 @@ constexpr CK_ATTRIBUTE_TYPE kTypes[] = {
     CKA_VALUE_LEN,    CKA_START_DATE, CKA_ALLOWED_MECHANISMS,
 };
 
-// A template of up to 8 attributes. Values are buffers of the stated size
-// or null; `withValues` false leaves them null (C_GetAttributeValue size
-// queries) only when the input says so.
+// A template of up to 8 attributes, each a type, a stated length and a
+// buffer of exactly that length, or a null value (a size query for
+// C_GetAttributeValue).
 struct Template {
     explicit Template(Reader& in) {
         const size_t count = in.u8() % 9;
