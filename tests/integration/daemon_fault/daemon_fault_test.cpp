@@ -304,22 +304,27 @@ protected:
         waitForDevice();
     }
 
-    void runOne() {
+    // The kind of the next connection, by weight.
+    size_t pickKind() {
         unsigned total = 0;
         for (const Kind& k : kKinds) {
             total += k.weight;
         }
         unsigned pick = static_cast<unsigned>(random_() % total);
-        for (size_t i = 0; i < std::size(kKinds); ++i) {
-            if (pick < kKinds[i].weight) {
-                const auto start = Clock::now();
-                (this->*kKinds[i].run)();
-                ++tally_[i].count;
-                tally_[i].time += Clock::now() - start;
-                return;
-            }
-            pick -= kKinds[i].weight;
+        size_t chosen = 0;
+        while (pick >= kKinds[chosen].weight) {
+            pick -= kKinds[chosen].weight;
+            ++chosen;
         }
+        return chosen;
+    }
+
+    void runOne() {
+        const size_t kind = pickKind();
+        const auto start = Clock::now();
+        (this->*kKinds[kind].run)();
+        tally_[kind].count += 1;
+        tally_[kind].time += Clock::now() - start;
     }
 
     void printTally() const {
