@@ -3,6 +3,12 @@
 // time-outs and read errors, with reads of any capacity and writes between
 // them. A read must never hand out more than its capacity, never touch
 // memory outside the caller's buffer, and fail only with IOException.
+//
+// Input: a header (framing byte, output report length, the channel the
+// device assigns, the index of the write that fails or 0xFF), then steps:
+// an operation byte (0 write, 1 close and open again, otherwise a read)
+// with its 2-byte length or capacity. Every report the device is asked for
+// is a length byte (0xFF a read error, 0xFE a time-out) and that many bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
