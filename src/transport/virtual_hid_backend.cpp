@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #include "transport/exceptions.h"
 #include "transport/virtual_wire.h"
@@ -89,13 +91,6 @@ std::wstring widen(const std::string& text) {
     return out;
 }
 
-int replyWait(int deviceWaitMs) {
-    if (deviceWaitMs < 0) {
-        return -1;
-    }
-    return deviceWaitMs > INT_MAX - kReplyMarginMs ? INT_MAX : deviceWaitMs + kReplyMarginMs;
-}
-
 // Sends request and receives the reply of the expected type into reply.
 // Returns a reader positioned after the type byte, or nothing with failure
 // saying why: the connection failed, or the reply is of another type.
@@ -117,6 +112,51 @@ std::optional<wire::Reader> roundTrip(int fd, const std::vector<uint8_t>& reques
     return wire::Reader(reply.data() + 1, static_cast<size_t>(n) - 1);
 }
 
+// One input report or error the sim pushed, as a read hands it out.
+struct InputRecord {
+    int32_t result = 0;  // -1: an error with `error`; else bytes.size()
+    std::string error;
+    std::vector<uint8_t> bytes;
+};
+
+// The reports that arrive while the host waits for a WRITE_REPLY, oldest
+// first. Bounded like the device's own buffer: when it is full the newest
+// reports are lost. Slots are reused, so a steady exchange allocates
+// nothing.
+class InputQueue {
+public:
+    bool empty() const { return count_ == 0; }
+    InputRecord& front() { return slots_[head_]; }
+    void pop() {
+        head_ = (head_ + 1) % slots_.size();
+        --count_;
+    }
+    void clear() { head_ = count_ = 0; }
+    // The slot for a new record at the back, or nullptr when the queue is
+    // full.
+    InputRecord* push() {
+        if (count_ == slots_.size()) {
+            if (slots_.size() == wire::kMaxQueuedReports) {
+                return nullptr;
+            }
+            // Full ring: the new slot goes just before the oldest record,
+            // which moves one place on.
+            slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(head_), InputRecord{});
+            if (count_ > 0) {
+                ++head_;
+            }
+        }
+        InputRecord& slot = slots_[(head_ + count_) % slots_.size()];
+        ++count_;
+        return &slot;
+    }
+
+private:
+    std::vector<InputRecord> slots_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 class VirtualHidDevice : public IHidDevice {
 public:
     VirtualHidDevice(int fd, int settleMs, size_t reportLength)
@@ -133,54 +173,74 @@ public:
         request_.assign(1, wire::WRITE);
         request_.insert(request_.end(), data, data + length);
         request_.resize(1 + padded, 0);
-        const wchar_t* failure = nullptr;
-        std::optional<wire::Reader> reply =
-            roundTrip(fd_.get(), request_, wire::WRITE_REPLY, reply_, kReplyMarginMs, failure);
-        if (!reply) {
-            return fail(failure);
+        if (!wire::sendMessage(fd_.get(), request_)) {
+            return connectionEnded();
         }
-        const int32_t result = reply->i32();
-        const std::string text = reply->str();
-        if (!reply->ok()) {
-            return fail(kBadReply);
+        // Reports the device pushes meanwhile (answers still due from
+        // earlier writes) wait in the queue for their read.
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyMarginMs);
+        for (;;) {
+            const long n = wire::receiveMessage(fd_.get(), reply_, millisecondsUntil(deadline));
+            if (n == 0) {
+                return fail(kConnectionLost);  // no reply in time
+            }
+            if (n < 0) {
+                return connectionEnded();
+            }
+            wire::Reader in(reply_.data() + 1, static_cast<size_t>(n) - 1);
+            if (reply_[0] == wire::REPORT) {
+                if (!keep(in)) {
+                    return fail(kBadReply);
+                }
+                continue;
+            }
+            if (reply_[0] != wire::WRITE_REPLY) {
+                return fail(kBadReply);
+            }
+            lastWasError_ = false;
+            const int32_t result = in.i32();
+            const std::string text = in.str();
+            if (!in.ok()) {
+                return fail(kBadReply);
+            }
+            if (result < 0) {
+                error_ = widen(text);
+                return -1;
+            }
+            return result;
         }
-        if (result < 0) {
-            error_ = widen(text);
-            return -1;
-        }
-        return result;
     }
 
     int readTimeout(uint8_t* data, size_t length, int milliseconds) override {
+        if (!queue_.empty()) {
+            InputRecord& record = queue_.front();
+            const int result = deliver(record.result, record.error, record.bytes.data(),
+                                       record.bytes.size(), data, length);
+            queue_.pop();
+            return result;
+        }
         if (broken()) {
             return -1;
         }
-        const auto wait = static_cast<uint32_t>(milliseconds < 0 ? -1 : milliseconds);
-        request_.assign(1, wire::READ);
-        for (int shift = 0; shift < 32; shift += 8) {
-            request_.push_back(static_cast<uint8_t>(wait >> shift));
+        const long n =
+            wire::receiveMessage(fd_.get(), reply_, milliseconds < 0 ? -1 : milliseconds);
+        if (n == 0) {
+            return 0;
         }
-        const wchar_t* failure = nullptr;
-        std::optional<wire::Reader> reply = roundTrip(fd_.get(), request_, wire::READ_REPLY, reply_,
-                                                      replyWait(milliseconds), failure);
-        if (!reply) {
-            return fail(failure);
+        if (n < 0) {
+            return connectionEnded();
         }
-        const int32_t result = reply->i32();
-        const std::string text = reply->str();
-        if (!reply->ok()) {
+        if (reply_[0] != wire::REPORT) {
             return fail(kBadReply);
         }
-        if (result < 0) {
-            error_ = widen(text);
-            return -1;
+        wire::Reader in(reply_.data() + 1, static_cast<size_t>(n) - 1);
+        const int32_t result = in.i32();
+        const std::string text = in.str();
+        if (!in.ok()) {
+            return fail(kBadReply);
         }
-        // Never trust the count: copy only what arrived and what fits.
-        const size_t n = std::min({static_cast<size_t>(result), reply->remaining(), length});
-        if (n > 0) {
-            std::memcpy(data, reply->rest(), n);
-        }
-        return static_cast<int>(n);
+        noteRecord(result, text);
+        return deliver(result, text, in.rest(), in.remaining(), data, length);
     }
 
     std::optional<std::wstring> errorText() override { return error_; }
@@ -188,11 +248,95 @@ public:
     int settleMilliseconds() const override { return settleMs_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    static int millisecondsUntil(Clock::time_point deadline) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
+    }
+
+    // Hands one record to a read: an error fails the read with its text;
+    // a report is copied as far as it arrived and fits (the count is
+    // never trusted).
+    int deliver(int32_t result, const std::string& text, const uint8_t* bytes, size_t available,
+                uint8_t* data, size_t length) {
+        if (result < 0) {
+            error_ = widen(text);
+            return -1;
+        }
+        const size_t n = std::min({static_cast<size_t>(result), available, length});
+        if (n > 0) {
+            std::memcpy(data, bytes, n);
+        }
+        return static_cast<int>(n);
+    }
+
+    // Queues a pushed record that arrived during a write. False when it is
+    // malformed.
+    bool keep(wire::Reader& in) {
+        const int32_t result = in.i32();
+        const uint16_t textLength = in.u16();
+        const uint8_t* text = in.rest();
+        if (!in.ok() || in.remaining() < textLength) {
+            return false;
+        }
+        InputRecord* record = queue_.push();
+        const std::string_view error(reinterpret_cast<const char*>(text), textLength);
+        // Nothing a read could take is longer than an input report with
+        // its report id byte.
+        const size_t available = in.remaining() - textLength;
+        const size_t count =
+            result < 0 ? 0 : std::min({static_cast<size_t>(result), available, reportLength_ + 1});
+        noteRecord(result, error);
+        if (record == nullptr) {
+            return true;  // full: this report is lost
+        }
+        record->result = result < 0 ? -1 : static_cast<int32_t>(count);
+        record->error.assign(error.data(), error.size());
+        record->bytes.assign(text + textLength, text + textLength + count);
+        return true;
+    }
+
+    // Remembers whether the sim's latest message was an error record: one
+    // that comes last before the sim ends the connection says why.
+    void noteRecord(int32_t result, std::string_view text) {
+        lastWasError_ = result < 0;
+        if (lastWasError_) {
+            lastError_.assign(text.data(), text.size());
+        }
+    }
+
     bool broken() const { return fd_.get() < 0; }
-    // A connection that failed once is out of step with the sim: drop it.
-    int fail(const wchar_t* text) {
+
+    // The sim ended the connection (or it failed). What the sim sent before
+    // the end is still taken: an error record as its last message is the
+    // reason (the device has gone), and every later call fails with it.
+    int connectionEnded() {
+        for (;;) {
+            const long n = wire::receiveMessage(fd_.get(), reply_, 0);
+            if (n <= 0) {
+                break;
+            }
+            wire::Reader in(reply_.data() + 1, static_cast<size_t>(n) - 1);
+            if (reply_[0] != wire::REPORT) {
+                lastWasError_ = false;
+                continue;
+            }
+            const int32_t result = in.i32();
+            const std::string text = in.str();
+            noteRecord(in.ok() ? result : 0, text);
+        }
+        return fail(lastWasError_ ? widen(lastError_) : kConnectionLost);
+    }
+
+    // A connection that failed once is out of step with the sim: drop it,
+    // with the reports it still held (a device that is gone delivers
+    // nothing more).
+    int fail(std::wstring text) {
         fd_.reset();
-        error_ = text;
+        queue_.clear();
+        error_ = std::move(text);
         return -1;
     }
 
@@ -201,6 +345,9 @@ private:
     size_t reportLength_;
     std::vector<uint8_t> request_;
     std::vector<uint8_t> reply_;
+    InputQueue queue_;
+    bool lastWasError_ = false;
+    std::string lastError_;
     std::optional<std::wstring> error_;
 };
 

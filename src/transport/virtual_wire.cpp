@@ -124,12 +124,44 @@ bool sendMessage(int fd, const std::vector<uint8_t>& message) {
     }
 }
 
-long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
-    pollfd pfd{fd, POLLIN, 0};
+SendResult trySendMessage(int fd, const std::vector<uint8_t>& message) {
+    if (message.size() > kMaxMessage) {
+        return SendResult::Failed;
+    }
     for (;;) {
-        int ready = ::poll(&pfd, 1, timeoutMs);
-        if (ready < 0 && errno == EINTR) {
+        ssize_t n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return SendResult::NoRoom;
+        }
+        return n == static_cast<ssize_t>(message.size()) ? SendResult::Sent : SendResult::Failed;
+    }
+}
+
+long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
+    buffer.resize(kMaxMessage);
+    // A message that is already there is taken at once; only an empty
+    // socket costs a poll.
+    for (bool waited = false;; waited = true) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            return static_cast<long>(n);
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return -1;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (waited && timeoutMs == 0) {
+            return 0;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, timeoutMs);
+        while (ready < 0 && errno == EINTR) {
+            ready = ::poll(&pfd, 1, timeoutMs);
         }
         if (ready < 0) {
             return -1;
@@ -137,18 +169,6 @@ long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
         if (ready == 0) {
             return 0;
         }
-        break;
-    }
-    buffer.resize(kMaxMessage);
-    for (;;) {
-        ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        return static_cast<long>(n);
     }
 }
 

@@ -8,8 +8,9 @@
 //
 // A connection starts unbound. It may enumerate any number of times and
 // send control commands. OPEN binds the connection to one device; from then
-// on WRITE and READ address that device, and closing the connection closes
-// the device. One connection per open device.
+// on WRITE addresses that device, the device's input reports come to the
+// host unasked, and closing the connection closes the device. One
+// connection per open device.
 //
 //   ENUMERATE      (host -> sim)  no payload
 //   ENUMERATE_REPLY               u16 count, then count records:
@@ -28,24 +29,39 @@
 //                                 report id byte, as hid_write returns:
 //                                 report_length + 1; -1 on error),
 //                                 str error text
-//   READ           (host -> sim)  i32 timeout_ms (-1 waits without limit)
-//   READ_REPLY                    i32 result (-1 error, 0 time-out, else
-//                                 the number of bytes that follow), str
-//                                 error text, then the bytes as
-//                                 hid_read_timeout delivers them: a device
-//                                 without report ids (u2f framing) sends
-//                                 the report_length report bytes alone; a
-//                                 device that numbers its reports (plain
-//                                 framing, report id 1) sends the report id
-//                                 byte first, then the report_length bytes
-//
-// report_length counts the report bytes without the report id byte; the
-// output report length the host works with is report_length + 1 (64 → 65).
-// The sim answers READ within timeout_ms; the host gives up on a reply that
-// is much later than that and drops the connection.
+//   REPORT         (sim -> host,  i32 result (-1 error, else the number of
+//                   unasked)      bytes that follow), str error text, then
+//                                 the bytes as hid_read_timeout delivers
+//                                 them: a device without report ids (u2f
+//                                 framing) sends the report_length report
+//                                 bytes alone; a device that numbers its
+//                                 reports (plain framing, report id 1)
+//                                 sends the report id byte first, then the
+//                                 report_length bytes
 //   CONTROL        (host -> sim)  str command (fault injection; vexa-sim
 //                                 documents the commands)
 //   CONTROL_REPLY                 u8 status (0 ok), str text
+//
+// report_length counts the report bytes without the report id byte; the
+// output report length the host works with is report_length + 1 (64 → 65).
+//
+// Input reports travel as a USB device delivers them: the sim sends a
+// REPORT as soon as the device has the report, in the device's order, and
+// a report caused by a WRITE always after that WRITE's WRITE_REPLY. A
+// response the device holds back (a delayed answer) comes when it is due;
+// one it never sends (a dropped answer) never comes. The host keeps the
+// reports in its own small queue and each read takes the next one, or
+// waits for one up to its time-out: a time-out is nothing arriving, not a
+// message. An error REPORT is consumed by one read, which fails with its
+// text. When the open device goes away (unplugged), the sim sends an error
+// REPORT with the reason as its last message and ends the connection; the
+// host then fails every later call with that text.
+//
+// The sim keeps at most a bounded number of reports for a host that does
+// not read them; later ones are lost, as in a device's small output
+// buffer. The host's queue is bounded the same way.
+//
+// Message types 0x04 and 0x84 are not used.
 #pragma once
 
 #include <cstddef>
@@ -60,14 +76,17 @@ enum MessageType : uint8_t {
     ENUMERATE = 0x01,
     OPEN = 0x02,
     WRITE = 0x03,
-    READ = 0x04,
     CONTROL = 0x05,
     ENUMERATE_REPLY = 0x81,
     OPEN_REPLY = 0x82,
     WRITE_REPLY = 0x83,
-    READ_REPLY = 0x84,
     CONTROL_REPLY = 0x85,
+    REPORT = 0x86,
 };
+
+// Reports either side keeps for a peer that does not take them, at most (a
+// few full-size answers).
+constexpr size_t kMaxQueuedReports = 1024;
 
 // The largest message either side sends or accepts.
 constexpr size_t kMaxMessage = 65536;
@@ -91,6 +110,11 @@ struct DeviceRecord {
 class Writer {
 public:
     explicit Writer(MessageType type) { bytes_.push_back(type); }
+    // Starts a new message of this type, keeping the buffer's capacity.
+    Writer& reset(MessageType type) {
+        bytes_.assign(1, type);
+        return *this;
+    }
     Writer& u8(uint8_t v);
     Writer& u16(uint16_t v);
     Writer& u32(uint32_t v);
@@ -130,6 +154,12 @@ private:
 
 // Sends one message on a connected SOCK_SEQPACKET socket. False on error.
 bool sendMessage(int fd, const std::vector<uint8_t>& message);
+
+enum class SendResult : uint8_t { Sent, NoRoom, Failed };
+
+// Sends one message without waiting: NoRoom when the socket's buffer is
+// full (the peer is not reading), and nothing was sent.
+SendResult trySendMessage(int fd, const std::vector<uint8_t>& message);
 
 // Receives one message (at most kMaxMessage bytes) into buffer, waiting at
 // most timeoutMs (-1: no limit). Returns the message length, 0 on time-out,

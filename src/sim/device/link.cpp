@@ -8,23 +8,20 @@ namespace vexa::sim {
 
 namespace {
 
-constexpr const char* kDisconnected = "the device was disconnected";
-
 // The plain framing's stand-in for an error packet: a packet id no host
 // accepts.
 constexpr uint8_t kInvalidPacketId = 0xFF;
 
-// Reports waiting to be read, at most (a few full-size answers).
-constexpr size_t kMaxQueuedReports = 1024;
+// Reports waiting for the host, at most.
+constexpr size_t kMaxQueuedReports = virtual_wire::kMaxQueuedReports;
 
 // Bytes that cannot be decoded as a Response: an unterminated varint.
 const Bytes kGarbage(16, 0xFF);
 
 }  // namespace
 
-DeviceLink::DeviceLink(VirtualDevice& device, Wakeup& wakeup)
+DeviceLink::DeviceLink(VirtualDevice& device)
     : device_(device),
-      wakeup_(wakeup),
       generation_(device.generation()),
       u2f_(device),
       plain_(size_t{device.config().reportLength} + 1) {}
@@ -35,7 +32,7 @@ bool DeviceLink::connected() const {
 
 int DeviceLink::write(const uint8_t* report, size_t length, std::string& error) {
     if (!connected()) {
-        error = kDisconnected;
+        error = kDisconnectedText;
         return -1;
     }
     if (length == 0) {
@@ -113,33 +110,17 @@ void DeviceLink::queue(std::vector<Bytes> reports, Clock::time_point readyAt) {
     }
 }
 
-int DeviceLink::read(int timeoutMs, Bytes& report, std::string& error) {
-    const Clock::time_point deadline = timeoutMs < 0
-                                           ? Clock::time_point::max()
-                                           : Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (!connected()) {
-            error = kDisconnected;
-            return -1;
-        }
-        const Clock::time_point now = Clock::now();
-        if (!outgoing_.empty() && outgoing_.front().readyAt <= now) {
-            report = std::move(outgoing_.front().report);
-            outgoing_.pop_front();
-            // A U2FHID packet comes without its report id 0; a plain report
-            // keeps its report id 1 as byte 0 (it is built that way).
-            return static_cast<int>(report.size());
-        }
-        if (now >= deadline || wakeup_.stopping()) {
-            return 0;
-        }
-        const Clock::time_point until =
-            outgoing_.empty() ? deadline : std::min(deadline, outgoing_.front().readyAt);
-        wakeup_.waitUntil(until, [this] { return !connected(); });
-        if (wakeup_.stopping()) {
-            return 0;
-        }
+int DeviceLink::take(Clock::time_point now, Bytes& report) {
+    if (outgoing_.empty() || outgoing_.front().readyAt > now) {
+        return 0;
     }
+    report = std::move(outgoing_.front().report);
+    outgoing_.pop_front();
+    return static_cast<int>(report.size());
+}
+
+DeviceLink::Clock::time_point DeviceLink::nextDue() const {
+    return outgoing_.empty() ? Clock::time_point::max() : outgoing_.front().readyAt;
 }
 
 }  // namespace vexa::sim

@@ -1,59 +1,47 @@
-// Wakes connections that wait for a report when something changes under
-// them: the simulator stops, or a device vanishes.
+// Wakes connections that wait on their sockets when something changes under
+// them: the simulator stops, or a device vanishes. Each waiting connection
+// subscribes a pipe, whose read end it polls beside its socket.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
+#include <vector>
 
 namespace vexa::sim {
 
 class Wakeup {
 public:
-    using Clock = std::chrono::steady_clock;
+    // A pipe whose read end becomes readable at every notification while it
+    // is subscribed; unsubscribed and closed when destroyed.
+    class Subscription {
+    public:
+        explicit Subscription(Wakeup& wakeup);
+        ~Subscription();
+        Subscription(const Subscription&) = delete;
+        Subscription& operator=(const Subscription&) = delete;
 
-    void notifyAll() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++epoch_;
-        }
-        changed_.notify_all();
-    }
+        // False when no pipe could be made (out of descriptors).
+        bool ok() const { return readFd_ >= 0; }
+        // The descriptor to poll for readability.
+        int fd() const { return readFd_; }
+        // Takes the pending notifications, so the next poll waits again.
+        void drain();
 
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-            ++epoch_;
-        }
-        changed_.notify_all();
-    }
+    private:
+        Wakeup& wakeup_;
+        int readFd_ = -1;
+        int writeFd_ = -1;
+    };
 
-    bool stopping() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stopping_;
-    }
-
-    // Waits until `done()` holds, the simulator stops, or `deadline`
-    // passes (no deadline: Clock::time_point::max()). `done` is checked
-    // again after every notification and must not take this object's lock.
-    template <class Done>
-    void waitUntil(Clock::time_point deadline, Done done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!stopping_ && !done()) {
-            if (deadline == Clock::time_point::max()) {
-                changed_.wait(lock);
-            } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                return;
-            }
-        }
-    }
+    void notifyAll();
+    void stop();
+    bool stopping() const;
 
 private:
+    void notifyLocked();
+
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     bool stopping_ = false;
-    unsigned long epoch_ = 0;
+    std::vector<int> subscribers_;  // write ends of the subscribed pipes
 };
 
 }  // namespace vexa::sim

@@ -10,10 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <optional>
 
-#include "sim/device/link.h"
-#include "sim/server/control.h"
+#include "sim/server/host_connection.h"
 #include "transport/virtual_wire.h"
 
 namespace vexa::sim {
@@ -159,104 +157,7 @@ void SimServer::shutdown() {
 }
 
 void SimServer::serve(Connection& connection) {
-    const int fd = connection.fd;
-    std::optional<DeviceLink> link;
-    std::vector<uint8_t> message;
-    Bytes report;
-    std::string error;
-
-    for (;;) {
-        const long n = wire::receiveMessage(fd, message, -1);
-        if (n <= 0 || wakeup_.stopping()) {
-            return;
-        }
-        wire::Reader in(message.data() + 1, static_cast<size_t>(n) - 1);
-        std::optional<wire::Writer> reply;
-        switch (message[0]) {
-            case wire::ENUMERATE: {
-                std::vector<wire::DeviceRecord> records;
-                for (const auto& device : devices_) {
-                    if (device->present()) {
-                        records.push_back(device->record());
-                    }
-                }
-                reply.emplace(wire::ENUMERATE_REPLY);
-                reply->u16(static_cast<uint16_t>(records.size()));
-                for (const wire::DeviceRecord& r : records) {
-                    reply->record(r);
-                }
-                break;
-            }
-            case wire::OPEN: {
-                const std::string path = in.str();
-                if (!in.ok()) {
-                    return;
-                }
-                link.reset();
-                for (const auto& device : devices_) {
-                    if (device->path() == path && device->present()) {
-                        link.emplace(*device, wakeup_);
-                    }
-                }
-                reply.emplace(wire::OPEN_REPLY);
-                if (link) {
-                    const DeviceConfig& config = link->device().config();
-                    reply->u8(0).u32(config.settleMs).u16(config.reportLength).str("");
-                } else {
-                    reply->u8(1).u32(0).u16(0).str("no device at " + path);
-                }
-                break;
-            }
-            case wire::WRITE: {
-                int result = -1;
-                error.clear();
-                if (!link) {
-                    error = "no device is open";
-                } else {
-                    result = link->write(in.rest(), in.remaining(), error);
-                }
-                reply.emplace(wire::WRITE_REPLY);
-                reply->i32(result).str(error);
-                break;
-            }
-            case wire::READ: {
-                const int32_t timeoutMs = in.i32();
-                if (!in.ok()) {
-                    return;
-                }
-                int result = -1;
-                error.clear();
-                if (!link) {
-                    error = "no device is open";
-                } else {
-                    result = link->read(timeoutMs, report, error);
-                }
-                reply.emplace(wire::READ_REPLY);
-                reply->i32(result).str(error);
-                if (result > 0) {
-                    reply->raw(report.data(), report.size());
-                }
-                break;
-            }
-            case wire::CONTROL: {
-                const std::string command = in.str();
-                if (!in.ok()) {
-                    return;
-                }
-                std::string text;
-                const bool ok = executeControl(command, devices_, text);
-                reply.emplace(wire::CONTROL_REPLY);
-                reply->u8(ok ? 0 : 1).str(text);
-                break;
-            }
-            default:
-                // Not this protocol: end the connection.
-                return;
-        }
-        if (!wire::sendMessage(fd, reply->bytes())) {
-            return;
-        }
-    }
+    HostConnection(connection.fd, devices_, wakeup_).run();
 }
 
 }  // namespace vexa::sim

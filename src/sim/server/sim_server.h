@@ -1,8 +1,8 @@
 // The socket server of vexa-sim: listens on a Unix SOCK_SEQPACKET socket
 // and serves the protocol of transport/virtual_wire.h, one thread per
-// connection. A connection may enumerate and send control commands; OPEN
-// binds it to one device (DeviceLink), after which WRITE and READ reach
-// that device.
+// connection (HostConnection). A connection may enumerate and send control
+// commands; OPEN binds it to one device, after which WRITE reaches that
+// device and its input reports are pushed to the host.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,8 @@
 // The HID transport and the port functions against a real vexa-sim
 // process, through the virtual HID backend: two devices, token-information
 // exchanges in both framings, and devices that answer with an error, with
-// garbage, late, or not at all, or that vanish.
+// garbage, late, or not at all, or that vanish (also under a read that
+// waits without limit).
 #include <gtest/gtest.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "rpc/function_ids.h"
 #include "transport/hid_transport.h"
 #include "transport/port.h"
+#include "transport/virtual_hid_backend.h"
 #include "transport/virtual_wire.h"
 #include "unit/hid/fake_hid.h"
 #include "vexa.pb.h"
@@ -261,6 +264,26 @@ TEST_P(SimulatedDevices, VanishedDeviceFailsCleanlyAndComesBack) {
     transport->setTimeout(10000);
     transport->open();
     expectTokenInfo(*transport, serials[0]);
+}
+
+TEST_P(SimulatedDevices, VanishFailsAReadThatWaitsWithoutLimit) {
+    auto backend = talvoranth::makeVirtualHidBackend(socket_);
+    std::unique_ptr<talvoranth::IHidDevice> device = backend->openPath("vexa-sim:0");
+    ASSERT_NE(device, nullptr);
+    std::future<int> read = std::async(std::launch::async, [&device] {
+        uint8_t in[65];
+        return device->readTimeout(in, sizeof in, -1);
+    });
+    control("vanish 0 60000");
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(read.get(), -1);
+    EXPECT_EQ(device->errorText(), std::wstring(L"the device was disconnected"));
+    // Gone for good on this opening: reads and writes fail with the reason.
+    uint8_t in[65];
+    EXPECT_EQ(device->readTimeout(in, sizeof in, 0), -1);
+    const std::vector<uint8_t> out(device->outputReportLength(), 0);
+    EXPECT_EQ(device->write(out.data(), out.size()), -1);
+    EXPECT_EQ(device->errorText(), std::wstring(L"the device was disconnected"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, SimulatedDevices, ::testing::Values("u2f", "plain"),

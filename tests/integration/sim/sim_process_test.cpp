@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -63,17 +64,29 @@ public:
     bool connected() const { return fd_ >= 0; }
 
     // Sends one message and returns the reply's reader (type byte checked).
+    // Reports the device pushes before the reply are kept for read().
     std::optional<wire::Reader> roundTrip(const wire::Writer& message, uint8_t replyType) {
         if (!wire::sendMessage(fd_, message.bytes())) {
             return std::nullopt;
         }
-        const long n = wire::receiveMessage(fd_, reply_, kWaitMs);
-        if (n <= 0 || reply_[0] != replyType) {
-            return std::nullopt;
+        for (;;) {
+            const long n = wire::receiveMessage(fd_, reply_, kWaitMs);
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            if (reply_[0] == wire::REPORT) {
+                pushed_.emplace_back(reply_.begin(), reply_.begin() + n);
+                continue;
+            }
+            if (reply_[0] != replyType) {
+                return std::nullopt;
+            }
+            return wire::Reader(reply_.data() + 1, static_cast<size_t>(n) - 1);
         }
-        return wire::Reader(reply_.data() + 1, static_cast<size_t>(n) - 1);
     }
 
+    // Reports that arrived before a reply and wait for read().
+    size_t pushedBeforeReply() const { return pushed_.size(); }
     std::vector<wire::DeviceRecord> enumerate() {
         std::vector<wire::DeviceRecord> records;
         std::optional<wire::Reader> in =
@@ -118,16 +131,32 @@ public:
         return result;
     }
 
-    int read(Bytes& report, int timeoutMs = kWaitMs) {
-        std::optional<wire::Reader> in =
-            roundTrip(wire::Writer(wire::READ).i32(timeoutMs), wire::READ_REPLY);
-        if (!in) {
+    // The next report the device pushed: its length, -1 for an error
+    // record (its text in *error), 0 when none comes within timeoutMs, -2
+    // when the connection ended or the message is not a report.
+    int read(Bytes& report, int timeoutMs = kWaitMs, std::string* error = nullptr) {
+        Bytes message;
+        if (!pushed_.empty()) {
+            message = std::move(pushed_.front());
+            pushed_.pop_front();
+        } else {
+            const long n = wire::receiveMessage(fd_, reply_, timeoutMs);
+            if (n <= 0) {
+                return n == 0 ? 0 : -2;
+            }
+            message.assign(reply_.begin(), reply_.begin() + n);
+        }
+        if (message[0] != wire::REPORT) {
             return -2;
         }
-        const int32_t result = in->i32();
-        in->str();
-        report.assign(in->rest(), in->rest() + in->remaining());
-        return result;
+        wire::Reader in(message.data() + 1, message.size() - 1);
+        const int32_t result = in.i32();
+        const std::string why = in.str();
+        if (error) {
+            *error = why;
+        }
+        report.assign(in.rest(), in.rest() + in.remaining());
+        return in.ok() ? result : -2;
     }
 
     // U2FHID by hand: 65-byte output reports (report id 0), 64-byte input.
@@ -211,6 +240,7 @@ public:
 private:
     int fd_;
     std::vector<uint8_t> reply_;
+    std::deque<Bytes> pushed_;
 };
 
 class SimProcess : public ::testing::Test {
@@ -354,12 +384,40 @@ TEST_F(SimProcess, ControlCommandLineInjectsFaults) {
     ASSERT_TRUE(response);
     EXPECT_EQ(response->rv, 0u);
     EXPECT_EQ(control("vanish 564558410002 60000", &output), 0) << output;
-    EXPECT_EQ(client.enumerate().size(), 1u);
-    std::string error;
-    EXPECT_EQ(client.write(Bytes(65, 0), &error), -1);
-    EXPECT_FALSE(error.empty());
     WireClient other(socket_);
+    EXPECT_EQ(other.enumerate().size(), 1u);
     EXPECT_EQ(other.open(records[1].path), 0);
+    // The open connection's last message says why it ends.
+    Bytes report;
+    std::string error;
+    EXPECT_EQ(client.read(report, kWaitMs, &error), -1);
+    EXPECT_EQ(error, "the device was disconnected");
+    EXPECT_EQ(client.read(report, kWaitMs), -2);
+}
+
+TEST_F(SimProcess, ReportsArePushedAfterTheReplyOfTheirWrite) {
+    start({});
+    WireClient client(socket_);
+    ASSERT_EQ(client.open(client.enumerate().at(0).path), 64);
+    const uint32_t channel = client.allocateChannel();
+    ASSERT_NE(channel, 0u);
+    // A request of several reports: each WRITE_REPLY comes before any
+    // report of the answer.
+    DeviceRequest info;
+    info.functionId = 34;
+    info.data = Bytes(150, 0x42);  // spreads the request over three reports
+    const Bytes request = encoded(info);
+    ASSERT_GT(request.size(), 57u);
+    client.sendU2f(channel, request);
+    EXPECT_EQ(client.pushedBeforeReply(), 0u);
+    uint8_t command = 0;
+    const Bytes answer = client.receiveU2f(channel, &command);
+    EXPECT_EQ(command, 0xC0);
+    std::optional<DeviceResponse> response = decodeResponse(answer.data(), answer.size());
+    ASSERT_TRUE(response && response->tokenInfo);  // several reports back
+    // One answer per request, and nothing after it.
+    Bytes report;
+    EXPECT_EQ(client.read(report, 200), 0);
 }
 
 TEST_F(SimProcess, StateFileKeepsTheTokenAcrossARestart) {

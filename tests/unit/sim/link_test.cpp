@@ -5,6 +5,8 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <poll.h>
+
 #include <chrono>
 #include <thread>
 
@@ -47,7 +49,7 @@ protected:
     void make(Framing framing, uint16_t reportLength = 64) {
         const DeviceConfig c = config(framing, reportLength);
         device = std::make_unique<VirtualDevice>(c, setupFor(c), wakeup);
-        link = std::make_unique<DeviceLink>(*device, wakeup);
+        link = std::make_unique<DeviceLink>(*device);
     }
 
     int writeReport(const Bytes& report) {
@@ -55,9 +57,21 @@ protected:
         return link->write(report.data(), report.size(), error);
     }
 
+    // The next report, waiting for a held-back one that falls due within
+    // timeoutMs; 0 when none does.
     int readReport(Bytes& report, int timeoutMs = 2000) {
-        std::string error;
-        return link->read(timeoutMs, report, error);
+        const auto deadline = DeviceLink::Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const int n = link->take(DeviceLink::Clock::now(), report);
+            if (n > 0) {
+                return n;
+            }
+            const DeviceLink::Clock::time_point due = link->nextDue();
+            if (due > deadline) {
+                return 0;
+            }
+            std::this_thread::sleep_until(due);
+        }
     }
 
     void writePacket(const Bytes& packet) {
@@ -241,17 +255,16 @@ TEST_F(LinkTest, VanishedDeviceFailsItsLinksAndLosesItsSessions) {
         token.sessions[5] = Session{};
         token.sessions[5].handle = 5;
     });
-    // A reader waiting without limit is woken by the vanish.
-    std::thread vanisher([this] {
-        std::this_thread::sleep_for(50ms);
-        device->vanish(200);
-    });
-    Bytes report;
+    Wakeup::Subscription watcher(wakeup);
+    ASSERT_TRUE(watcher.ok());
+    device->vanish(200);
+    // Whoever waits on the device is woken.
+    pollfd p{watcher.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_FALSE(link->connected());
     std::string error;
-    EXPECT_EQ(link->read(-1, report, error), -1);
-    vanisher.join();
-    EXPECT_EQ(error, "the device was disconnected");
     EXPECT_EQ(link->write(Bytes(65, 0).data(), 65, error), -1);
+    EXPECT_EQ(error, "the device was disconnected");
     size_t sessions = 99;
     device->withToken([&](Token& token) { sessions = token.sessions.size(); });
     EXPECT_EQ(sessions, 0u);
@@ -260,7 +273,7 @@ TEST_F(LinkTest, VanishedDeviceFailsItsLinksAndLosesItsSessions) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_FALSE(link->connected());
-    link = std::make_unique<DeviceLink>(*device, wakeup);
+    link = std::make_unique<DeviceLink>(*device);
     const uint32_t channel = allocate();
     sendU2f(channel, tokenInfoRequest());
     uint8_t command = 0;
@@ -286,16 +299,26 @@ TEST_F(LinkTest, HostThatNeverReadsCannotGrowTheQueueWithoutBound) {
     EXPECT_EQ(rvOf(receiveU2f(&command)), CKR_OK);
 }
 
-TEST_F(LinkTest, StopWakesAWaitingReader) {
-    make(Framing::U2f);
-    std::thread stopper([this] {
-        std::this_thread::sleep_for(50ms);
-        wakeup.stop();
-    });
-    Bytes report;
-    std::string error;
-    EXPECT_EQ(link->read(-1, report, error), 0);
-    stopper.join();
+TEST(Wakeup, SubscribersAreWokenByVanishAndStopUntilTheyDrain) {
+    Wakeup wakeup;
+    Wakeup::Subscription first(wakeup);
+    ASSERT_TRUE(first.ok());
+    auto readable = [](const Wakeup::Subscription& s) {
+        pollfd p{s.fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable(first));
+    wakeup.notifyAll();
+    wakeup.notifyAll();
+    EXPECT_TRUE(readable(first));
+    first.drain();
+    EXPECT_FALSE(readable(first));
+    wakeup.stop();
+    EXPECT_TRUE(wakeup.stopping());
+    EXPECT_TRUE(readable(first));
+    // One that subscribes after the stop does not wait either.
+    Wakeup::Subscription late(wakeup);
+    EXPECT_TRUE(readable(late));
 }
 
 }  // namespace
