@@ -161,7 +161,8 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
         *pulWrappedKeyLen = output.received;
         return rv;
     }
-    if (response.has_length) {
+    // A reply that did not decode may hold any length: keep the caller's.
+    if (rv != CKR_FUNCTION_FAILED && response.has_length) {
         *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
     }
     return rv;

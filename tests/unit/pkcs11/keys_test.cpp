@@ -148,6 +148,13 @@ TEST_F(Keys, WrapSizeQueryAsksForTheLengthAlone) {
     length = wrapped.size();
     EXPECT_EQ(C_WrapKey(session_, &mechanism, 7, 8, wrapped.data(), &length), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, 40u);
+    // Nor is a length taken from a reply that did not decode: rv 0, length
+    // 1000, then 41 bytes of data.
+    std::vector<uint8_t> raw = {0x08, 0x00, 0x20, 0xE8, 0x07, 0x1A, 41};
+    raw.resize(raw.size() + 41, 0x5E);
+    answer(Reply::rawBytes(raw));
+    EXPECT_EQ(C_WrapKey(session_, &mechanism, 7, 8, wrapped.data(), &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 40u);
     EXPECT_FALSE(traced());
 }
 
