@@ -258,10 +258,13 @@ DAEMON_RSS_AFTER="$(rss_kib "$DAEMON_PID")"
 
 # ---- allocations of the daemon per relayed request ----
 # Counts the daemon's malloc/calloc/realloc calls with perf's user probes
-# over two connections of different length: per-connection work (the
-# handshake) allocates the same in both, so any difference comes from the
-# requests. Needs root and uprobes; otherwise reported as unavailable.
+# while one client sends relayed requests: the client holds after its
+# handshake and warm-up until the counter is attached, and again before it
+# closes until the counter has stopped, so only the requests are counted
+# (a handshake's count varies from one to the next with its random
+# blinding). Needs root and uprobes; otherwise reported as unavailable.
 ALLOCATIONS="unavailable (perf user probes need root and uprobes)"
+ALLOCATION_REQUESTS=20000
 LIBC="$(ldd "$BIN/vexa-daemon" | awk '$1 ~ /^libc\.so/ { print $3 }')"
 if [ "$(id -u)" = 0 ] && command -v perf >/dev/null && [ -n "$LIBC" ]; then
   for fn in malloc calloc realloc; do
@@ -269,23 +272,38 @@ if [ "$(id -u)" = 0 ] && command -v perf >/dev/null && [ -n "$LIBC" ]; then
       perf probe -q -x "$LIBC" "$fn" 2>/dev/null && ADDED_PROBES+=("probe_libc:$fn")
     fi
   done
-  count_allocations() {
-    local requests="$1" out="$WORK/perf-$1.txt"
-    perf stat -x, -e probe_libc:malloc,probe_libc:calloc,probe_libc:realloc -p "$DAEMON_PID" \
-      -o "$out" 2>/dev/null &
-    local perf_pid=$!
-    sleep 0.5
-    "$BIN/vexa-pingpong" tls-client "$DAEMON_PORT" --ca "$PKI/ca.pem" --device-request \
-      --iterations "$requests" >/dev/null
-    sleep 0.5
-    kill -INT "$perf_pid" 2>/dev/null || true
-    wait "$perf_pid" 2>/dev/null || true
-    awk -F, '/probe_libc/ { n += $1 } END { print n + 0 }' "$out"
-  }
   if perf probe -l 2>/dev/null | grep -q 'probe_libc:calloc '; then
-    SHORT="$(count_allocations 200)"
-    LONG="$(count_allocations 2200)"
-    ALLOCATIONS="$SHORT allocations for a connection with 250 requests, $LONG with 2250: $(awk -v a="$SHORT" -v b="$LONG" 'BEGIN { printf "%.3f", (b - a) / 2000 }') per request"
+    mkfifo "$WORK/hold"
+    "$BIN/vexa-pingpong" tls-client "$DAEMON_PORT" --ca "$PKI/ca.pem" --device-request --hold \
+      --iterations "$ALLOCATION_REQUESTS" <"$WORK/hold" >"$WORK/alloc-client.out" \
+      2>"$WORK/alloc-client.err" &
+    CLIENT_PID=$!
+    PIDS+=("$CLIENT_PID")
+    exec 3>"$WORK/hold"
+    wait_for_holds() {
+      local i
+      for i in $(seq 1 200); do
+        [ "$(grep -c '^holding$' "$WORK/alloc-client.err")" -ge "$1" ] && return 0
+        sleep 0.05
+      done
+      return 1
+    }
+    if wait_for_holds 1; then
+      perf stat -x, -e probe_libc:malloc,probe_libc:calloc,probe_libc:realloc -p "$DAEMON_PID" \
+        -o "$WORK/perf-alloc.txt" 2>/dev/null &
+      PERF_PID=$!
+      sleep 0.5
+      (echo go >&3) 2>/dev/null || true
+      wait_for_holds 2 || true
+      kill -INT "$PERF_PID" 2>/dev/null || true
+      wait "$PERF_PID" 2>/dev/null || true
+      COUNTED="$(awk -F, '/probe_libc/ { n += $1 } END { print n + 0 }' "$WORK/perf-alloc.txt")"
+      ALLOCATIONS="$COUNTED over $ALLOCATION_REQUESTS relayed requests: $(awk -v a="$COUNTED" \
+        -v n="$ALLOCATION_REQUESTS" 'BEGIN { printf "%.4f", a / n }') per request"
+    fi
+    (echo go >&3) 2>/dev/null || true
+    exec 3>&-
+    wait "$CLIENT_PID" 2>/dev/null || true
   fi
 fi
 remove_probes

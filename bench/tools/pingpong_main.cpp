@@ -5,7 +5,7 @@
 //   vexa-pingpong unix-client PATH [--size N] [--iterations N]
 //   vexa-pingpong tls-server PORT CERT KEY [--framed]
 //   vexa-pingpong tls-client PORT [--ca FILE] [--size N] [--iterations N] [--framed]
-//                            [--device-request]
+//                            [--device-request] [--hold]
 //
 // A server prints "ready" once it listens and serves clients one after the
 // other until it is ended. It echoes what it reads; with --framed it reads
@@ -16,7 +16,11 @@
 // "<median ns>\t<p99 ns>\t<ops/s>". With --device-request the client sends
 // the daemon frames with flag 0 that carry a small device request (session
 // information of session 1) and takes each answer as one record: the relay's
-// whole way to the device and back, without the module.
+// whole way to the device and back, without the module. With --hold the
+// client prints "holding" on standard error after the warm-up and again
+// after the timed requests, and each time waits for a line on standard
+// input before it goes on: a measurement attached to the peer in between
+// sees the timed requests and nothing of the handshake or the close.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -45,6 +49,7 @@ struct Args {
     size_t iterations = 10000;
     bool framed = false;
     bool deviceRequest = false;
+    bool hold = false;
     std::string ca;
 };
 
@@ -55,6 +60,8 @@ bool parse(int argc, char** argv, Args& a) {
             a.framed = true;
         } else if (arg == "--device-request") {
             a.deviceRequest = true;
+        } else if (arg == "--hold") {
+            a.hold = true;
         } else if ((arg == "--size" || arg == "--iterations" || arg == "--ca") && i + 1 < argc) {
             const char* v = argv[++i];
             if (arg == "--ca") {
@@ -280,6 +287,15 @@ bool readRecord(mbedtls_ssl_context& ssl, std::vector<unsigned char>& in) {
     return r > 0;
 }
 
+// Tells the caller the client is between phases and waits for its line.
+void holdForCaller() {
+    std::fprintf(stderr, "holding\n");
+    std::fflush(stderr);
+    int c;
+    while ((c = std::getchar()) != EOF && c != '\n') {
+    }
+}
+
 int tlsClient(const Args& a) {
     if (a.positional.size() != 1) {
         std::fprintf(stderr, "vexa-pingpong: tls-client needs PORT\n");
@@ -311,6 +327,9 @@ int tlsClient(const Args& a) {
     std::vector<int64_t> samples;
     samples.reserve(a.iterations);
     for (size_t i = 0; i < a.iterations + kWarmUp; ++i) {
+        if (a.hold && i == kWarmUp) {
+            holdForCaller();
+        }
         const int64_t start = nowNs();
         if (!vexa::bench::tlsWriteAll(c.ssl, out.data(), out.size()) ||
             !(a.deviceRequest ? readRecord(c.ssl, in)
@@ -322,8 +341,12 @@ int tlsClient(const Args& a) {
             samples.push_back(nowNs() - start);
         }
     }
-    mbedtls_ssl_close_notify(&c.ssl);
     printFigures(samples);
+    if (a.hold) {
+        std::fflush(stdout);
+        holdForCaller();
+    }
+    mbedtls_ssl_close_notify(&c.ssl);
     return 0;
 }
 
@@ -349,10 +372,11 @@ int main(int argc, char** argv) {
     if (mode == "tls-client") {
         return tlsClient(a);
     }
-    std::fprintf(stderr,
-                 "usage: vexa-pingpong unix-server PATH | unix-client PATH [--size N] "
-                 "[--iterations N]\n"
-                 "       vexa-pingpong tls-server PORT CERT KEY [--framed] | tls-client PORT "
-                 "[--ca FILE] [--size N] [--iterations N] [--framed] [--device-request]\n");
+    std::fprintf(
+        stderr,
+        "usage: vexa-pingpong unix-server PATH | unix-client PATH [--size N] "
+        "[--iterations N]\n"
+        "       vexa-pingpong tls-server PORT CERT KEY [--framed] | tls-client PORT "
+        "[--ca FILE] [--size N] [--iterations N] [--framed] [--device-request] [--hold]\n");
     return 2;
 }
