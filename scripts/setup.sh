@@ -15,7 +15,7 @@ PACKAGES=(
   libssl-dev
   # real clients and tools used by the end-to-end tests and the demo
   openssl opensc gnutls-bin libengine-pkcs11-openssl python3-pykcs11 p11-kit
-  openssh-client
+  openssh-client libnss3-tools
   # peers and tools of the benchmark run (scripts/bench.sh)
   softhsm2 p11-kit-modules socat linux-perf iproute2 python3
 )
