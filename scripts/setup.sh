@@ -15,9 +15,9 @@ PACKAGES=(
   libssl-dev
   # real clients and tools used by the end-to-end tests and the demo
   openssl opensc gnutls-bin libengine-pkcs11-openssl python3-pykcs11 p11-kit
-  openssh-client libnss3-tools
+  openssh-client libnss3-tools p11-kit-modules
   # peers and tools of the benchmark run (scripts/bench.sh)
-  softhsm2 p11-kit-modules socat linux-perf iproute2 python3
+  softhsm2 socat linux-perf iproute2 python3
 )
 
 missing=()

@@ -9,7 +9,7 @@
 namespace vexa::e2e {
 namespace {
 
-constexpr const char* kClient = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so";
+constexpr const char* kClient = VEXA_P11KIT_CLIENT;
 
 // Starts the server for one token ($1 the module, $2 the token's serial
 // number), waits for its socket, runs the commands of $3 with
