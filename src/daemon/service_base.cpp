@@ -53,8 +53,30 @@ bool CServiceBase::StartFailed() const {
     return startFailed_;
 }
 
+bool CServiceBase::WorkFailed() const {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    return workFailed_;
+}
+
 void CServiceBase::ReportStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint) {
     std::lock_guard<std::mutex> lock(statusMutex_);
+    ReportStatusLocked(state, exitCode, waitHint);
+}
+
+void CServiceBase::ReportWorkFailed(SystemErrorCode exitCode) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    workFailed_ = true;
+    workExitCode_ = exitCode;
+    // Start pending: the start procedure reports it. Stop pending: the stop
+    // procedure ends in stopped anyway.
+    const uint32_t state = status_.currentState;
+    if (state == platform::kServiceRunning || state == platform::kServicePaused ||
+        state == platform::kServicePausePending || state == platform::kServiceContinuePending) {
+        ReportStatusLocked(platform::kServiceStopped, exitCode, 0);
+    }
+}
+
+void CServiceBase::ReportStatusLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint) {
     status_.currentState = state;
     status_.exitCode = exitCode;
     status_.waitHint = waitHint;
@@ -96,7 +118,12 @@ void CServiceBase::Start(int argc, char** argv) {
     try {
         ReportStatus(platform::kServiceStartPending);
         StartWork(argc, argv);
-        ReportStatus(platform::kServiceRunning);
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        if (workFailed_) {
+            ReportStatusLocked(platform::kServiceStopped, workExitCode_, 0);
+        } else {
+            ReportStatusLocked(platform::kServiceRunning, 0, 0);
+        }
         return;
     } catch (SystemErrorCode error) {
         LogErrorEvent("Service Start", error);

@@ -48,14 +48,19 @@ void CVexaService::StartWork(int /*argc*/, char** /*argv*/) {
 }
 
 void CVexaService::ServiceWorker() {
-    // The server's result is not used: its failure lines have gone to the
-    // standard streams, and the service stays running until it is stopped.
+    // The server's failure lines have gone to the standard streams (the
+    // journal); the service manager learns of the failure from the status.
+    int result = -1;
     try {
-        server_(settings_);
+        result = server_(settings_);
     } catch (...) {
-        // An exception must not end the process; the stop completes at once.
+        // An exception must not end the process; it counts as a failure.
     }
     stopped_.set();
+    if (result != 0 && !StopRequested.load()) {
+        LogErrorEvent("Vexa Daemon server", static_cast<SystemErrorCode>(result));
+        ReportWorkFailed(platform::kErrorServiceSpecificError);
+    }
 }
 
 void CVexaService::StopWork() {
@@ -83,5 +88,5 @@ int RunDaemonService(DaemonSettings& settings) {
         return 1;
     }
     // systemd learns how a service ended from its exit status alone.
-    return service.StartFailed() ? 1 : 0;
+    return service.StartFailed() || service.WorkFailed() ? 1 : 0;
 }

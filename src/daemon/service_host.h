@@ -32,6 +32,9 @@ public:
     vexa::platform::ServiceStatus Status() const;
     // True once the start procedure has failed and reported stopped.
     bool StartFailed() const;
+    // True once the work has ended by itself with a failure (see
+    // ReportWorkFailed).
+    bool WorkFailed() const;
 
     // The service's main routine: registers the control handler, then runs
     // the start procedure. Returns at once, with an error event, when the
@@ -60,10 +63,18 @@ protected:
     // process-wide counter (0 for running and stopped) and reports it.
     void ReportStatus(uint32_t state, uint32_t exitCode = 0, uint32_t waitHint = 0);
 
+    // The work has ended by itself with a failure, not because it was asked
+    // to: the service reports stopped with exitCode, so that the service
+    // manager sees a failed service rather than one that runs and does
+    // nothing. During the start procedure the start reports stopped instead
+    // of running; during a stop the stop procedure reports stopped as usual.
+    void ReportWorkFailed(SystemErrorCode exitCode);
+
 private:
     struct Procedure;
     void RunProcedure(const Procedure& procedure);
     void Start(int argc, char** argv);
+    void ReportStatusLocked(uint32_t state, uint32_t exitCode, uint32_t waitHint);
 
     const char* name_;
     vexa::platform::IServiceManagerLink& link_;
@@ -71,6 +82,8 @@ private:
     vexa::platform::ServiceStatus status_;
     vexa::platform::ServiceStatusHandle statusHandle_ = 0;
     bool startFailed_ = false;
+    bool workFailed_ = false;
+    SystemErrorCode workExitCode_ = 0;
 };
 
 // Runs the service through the service manager's dispatcher until it has
@@ -98,6 +111,10 @@ protected:
     // it has returned.
     void StopWork() override;
 
+    // A server that returns a failure without being asked to stop ends the
+    // service: an error event "Vexa Daemon server failed w/err <code>" and
+    // stopped with kErrorServiceSpecificError.
+
 private:
     void ServiceWorker();
     void JoinWorker();
@@ -110,6 +127,7 @@ private:
 
 // Runs the service named "vexa-daemon" with the settings until it is
 // stopped. Returns 0 after the service stopped and 1 when it stopped
-// because its start failed; when the service dispatcher cannot start,
+// because its start failed or its server ended by itself with a failure
+// (a certificate that does not load, for example); when the service dispatcher cannot start,
 // prints "Failed to run service, 0x%08lx\n" as an error line and returns 1.
 int RunDaemonService(DaemonSettings& settings);

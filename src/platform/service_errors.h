@@ -25,6 +25,7 @@ inline constexpr SystemErrorCode kErrorServiceCannotAcceptControl = 1061;
 inline constexpr SystemErrorCode kErrorServiceNotActive = 1062;
 inline constexpr SystemErrorCode kErrorFailedServiceControllerConnect = 1063;
 inline constexpr SystemErrorCode kErrorExceptionInService = 1064;
+inline constexpr SystemErrorCode kErrorServiceSpecificError = 1066;
 inline constexpr SystemErrorCode kErrorServiceExists = 1073;
 inline constexpr SystemErrorCode kErrorServiceNotInExe = 1083;
 

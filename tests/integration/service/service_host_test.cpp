@@ -107,17 +107,16 @@ TEST_F(ServiceHost, OutsideSystemdTheDispatcherCannotStart) {
     EXPECT_EQ(r.err, "ERROR: Failed to run service, 0x00000427\n\r\n");
 }
 
-TEST_F(ServiceHost, AMissingCertificateStillReportsRunningAndStopsAtOnce) {
+TEST_F(ServiceHost, AMissingCertificateStopsTheServiceWithAFailure) {
     ASSERT_TRUE(notify.ok());
     StartService("{\"device\": \"" + std::string(kSerial) + "\", \"certfile\": \"" +
                  dir.file("missing.pem") + "\"}");
-    ExpectRunning();
-    ASSERT_TRUE(daemon->waitForStderr("Failed to open cert file " + dir.file("missing.pem")));
-
-    ASSERT_EQ(kill(daemon->pid(), SIGTERM), 0);
-    EXPECT_TRUE(notify.waitForLinePrefix("STATUS=Stopping (check point "));
-    EXPECT_TRUE(NotifySocket::HasLine(notify.messages().back(), "STOPPING=1"));
-    ExpectStopsWithStatus0();
+    ASSERT_TRUE(notify.waitForLinePrefix("STATUS=Starting (check point ")) << daemon->err();
+    EXPECT_TRUE(notify.waitForLine("STATUS=Stopped (exit code 0x0000042a)")) << daemon->err();
+    EXPECT_EQ(daemon->waitExit(std::chrono::seconds(60)), 1) << daemon->err();
+    EXPECT_NE(daemon->err().find("Failed to open cert file " + dir.file("missing.pem")),
+              std::string::npos)
+        << daemon->err();
 }
 
 TEST_F(ServiceHost, AnIdleServerStopsOnSigterm) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -404,14 +405,46 @@ TEST_F(VexaServiceTest, StopWaitsForTheServerAndLogsStartingAndStopping) {
     }
 }
 
-TEST_F(VexaServiceTest, AServerThatEndsByItselfLeavesTheServiceRunningUntilStopped) {
+// A server that fails by itself (a certificate that does not load) stops
+// the service with a failure, whether it fails before the start procedure
+// has reported running or after; a service that runs and serves nothing
+// would be a failure reported as success.
+TEST_F(VexaServiceTest, AServerThatFailsByItselfStopsTheServiceWithAFailure) {
     CVexaService service("vexa-daemon", settings, true, true, false, link, &FakeServer::FailAtOnce);
     RunMain(service);
-    EXPECT_EQ(link.states().back(), kRunning);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (link.states().back() != kStopped && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const std::vector<uint32_t> states = link.states();
+    ASSERT_EQ(states.back(), kStopped);
+    EXPECT_EQ(states.front(), kStartPending);
+    EXPECT_LE(states.size(), 3u);  // start pending, maybe running, stopped
+    EXPECT_EQ(link.statuses().back().exitCode, platform::kErrorServiceSpecificError);
+    EXPECT_TRUE(service.WorkFailed());
+    EXPECT_FALSE(service.StartFailed());
+    const std::vector<RecordingLink::Event> events = link.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].message, "Vexa Daemon starting");
+    EXPECT_EQ(events[1].message, "Vexa Daemon server failed w/err 0xffffc200");
+    EXPECT_EQ(events[1].type, EventType::Error);
+
+    // A stop that comes afterwards changes nothing about the outcome.
     service.HandleControl(platform::kServiceControlStop);
-    EXPECT_TRUE(FakeServer::returned.load());
-    EXPECT_EQ(link.states(),
-              (std::vector<uint32_t>{kStartPending, kRunning, kStopPending, kStopped}));
+    EXPECT_EQ(link.states().back(), kStopped);
+    EXPECT_TRUE(service.WorkFailed());
+}
+
+// A server that returns because it was asked to stop is no failure.
+TEST_F(VexaServiceTest, AServerStoppedOnRequestIsNoFailure) {
+    CVexaService service("vexa-daemon", settings, true, true, false, link,
+                         &FakeServer::RunUntilStopped);
+    RunMain(service);
+    FakeServer::entered.wait();
+    service.HandleControl(platform::kServiceControlStop);
+    EXPECT_EQ(link.statuses().back().currentState, kStopped);
+    EXPECT_EQ(link.statuses().back().exitCode, 0u);
+    EXPECT_FALSE(service.WorkFailed());
 }
 
 TEST_F(VexaServiceTest, PauseIsRoutedDespiteNotBeingAcceptedAndReportsPaused) {
