@@ -238,26 +238,32 @@ CK_RV checkArray(const CK_ATTRIBUTE& attribute) {
     return CKR_OK;
 }
 
+// The rest of a byte-string field into a new buffer of exactly its size
+// (none for an empty one); what out held before is released first.
+bool readAllocated(pb_istream_t* stream, std::unique_ptr<uint8_t[]>& out, size_t& length) {
+    out.reset();
+    length = 0;
+    const size_t size = stream->bytes_left;
+    if (size == 0) {
+        return true;
+    }
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[size]);
+    if (!bytes) {
+        PB_RETURN_ERROR(stream, "out of memory");
+    }
+    if (!pb_read(stream, bytes.get(), size)) {
+        return false;
+    }
+    out = std::move(bytes);
+    length = size;
+    return true;
+}
+
 // Attribute.value of a reply, into a buffer of exactly its size. A second
 // value field in one message replaces the first.
 bool decodeValue(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg) {
     auto* entry = static_cast<ReceivedAttribute*>(*arg);
-    const size_t length = stream->bytes_left;
-    entry->bytes.reset();
-    entry->received = 0;
-    if (length == 0) {
-        return true;
-    }
-    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[length]);
-    if (!bytes) {
-        PB_RETURN_ERROR(stream, "out of memory");
-    }
-    if (!pb_read(stream, bytes.get(), length)) {
-        return false;
-    }
-    entry->bytes = std::move(bytes);
-    entry->received = length;
-    return true;
+    return readAllocated(stream, entry->bytes, entry->received);
 }
 
 }  // namespace
@@ -452,25 +458,10 @@ void bindAttributes(pb_callback_t& field, AttributeList& list) {
 
 bool decodeAllocated(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg) {
     auto* out = static_cast<AllocatedBytes*>(*arg);
-    const size_t length = stream->bytes_left;
-    if (length > kMaxAllocatedBytes) {
+    if (stream->bytes_left > kMaxAllocatedBytes) {
         PB_RETURN_ERROR(stream, "byte string over 2048 bytes");
     }
-    out->bytes.reset();
-    out->length = 0;
-    if (length == 0) {
-        return true;
-    }
-    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[length]);
-    if (!bytes) {
-        PB_RETURN_ERROR(stream, "out of memory");
-    }
-    if (!pb_read(stream, bytes.get(), length)) {
-        return false;
-    }
-    out->bytes = std::move(bytes);
-    out->length = length;
-    return true;
+    return readAllocated(stream, out->bytes, out->length);
 }
 
 void bindAllocated(pb_callback_t& field, AllocatedBytes& out) {

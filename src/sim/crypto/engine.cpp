@@ -208,7 +208,7 @@ Rv cipherInit(CipherSlot& slot, bool encrypt, const DeviceMechanism& dm, const O
     return CKR_OK;
 }
 
-Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, Output* out,
+Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted, Output* out,
               bool* contextLogin) {
     if (!slot.active()) {
         return CKR_OPERATION_NOT_INITIALIZED;
@@ -218,7 +218,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, 
         return CKR_OPERATION_ACTIVE;
     }
     const size_t bound = slot.op->maxOutput(step, in.size);
-    if (spec.lengthOnly) {
+    if (wanted.lengthOnly) {
         out->length = static_cast<uint32_t>(bound);
         return CKR_OK;
     }
@@ -230,7 +230,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, 
     // must survive a CKR_BUFFER_TOO_SMALL unchanged.
     std::unique_ptr<CipherOperation> trial;
     CipherOperation* runner = slot.op.get();
-    if (spec.capacity && *spec.capacity < bound) {
+    if (wanted.capacity && *wanted.capacity < bound) {
         trial = slot.op->clone();
         runner = trial.get();
     }
@@ -241,7 +241,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, 
         return rv;
     }
     out->length = static_cast<uint32_t>(result.size());
-    if (spec.capacity && *spec.capacity < result.size()) {
+    if (wanted.capacity && *wanted.capacity < result.size()) {
         wipe(&result);
         return CKR_BUFFER_TOO_SMALL;
     }
@@ -300,7 +300,7 @@ Rv signUpdate(SignSlot& slot, ByteView part, bool* contextLogin) {
     return CKR_OK;
 }
 
-Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& spec, Output* out,
+Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& wanted, Output* out,
               bool* contextLogin) {
     if (!slot.active()) {
         return CKR_OPERATION_NOT_INITIALIZED;
@@ -311,10 +311,10 @@ Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& spec, Outp
     }
     const size_t length = slot.op->signatureLength();
     out->length = static_cast<uint32_t>(length);
-    if (spec.lengthOnly) {
+    if (wanted.lengthOnly) {
         return CKR_OK;
     }
-    if (spec.capacity && *spec.capacity < length) {
+    if (wanted.capacity && *wanted.capacity < length) {
         return CKR_BUFFER_TOO_SMALL;
     }
     if (!loginOk(slot.needsLogin, contextLogin)) {
@@ -409,16 +409,16 @@ Rv digestKey(DigestSlot& slot, const Object* key) {
     return CKR_OK;
 }
 
-Rv digestFinal(DigestSlot& slot, const OutputSpec& spec, Output* out) {
+Rv digestFinal(DigestSlot& slot, const OutputSpec& wanted, Output* out) {
     if (!slot.active()) {
         return CKR_OPERATION_NOT_INITIALIZED;
     }
     const size_t length = slot.op->size();
     out->length = static_cast<uint32_t>(length);
-    if (spec.lengthOnly) {
+    if (wanted.lengthOnly) {
         return CKR_OK;
     }
-    if (spec.capacity && *spec.capacity < length) {
+    if (wanted.capacity && *wanted.capacity < length) {
         return CKR_BUFFER_TOO_SMALL;
     }
     Bytes digest;

@@ -47,13 +47,13 @@ using DigestSlot = OperationSlot<Hasher>;
 
 Rv cipherInit(CipherSlot& slot, bool encrypt, const DeviceMechanism& dm, const Object* key,
               Rng rng);
-Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& spec, Output* out,
+Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted, Output* out,
               bool* contextLogin);
 
 Rv signInit(SignSlot& slot, bool sign, const DeviceMechanism& dm, const Object* key, Rng rng);
 Rv signUpdate(SignSlot& slot, ByteView part, bool* contextLogin);
 // C_Sign (`data` given) and C_SignFinal (`data` null).
-Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& spec, Output* out,
+Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& wanted, Output* out,
               bool* contextLogin);
 // C_Verify (`data` given) and C_VerifyFinal (`data` null).
 Rv verifyFinish(SignSlot& slot, const ByteView* data, ByteView signature);
@@ -63,6 +63,6 @@ Rv digestUpdate(DigestSlot& slot, ByteView part);
 // C_DigestKey: the value of a secret key joins the digest
 // (CKR_KEY_INDIGESTIBLE for other objects).
 Rv digestKey(DigestSlot& slot, const Object* key);
-Rv digestFinal(DigestSlot& slot, const OutputSpec& spec, Output* out);
+Rv digestFinal(DigestSlot& slot, const OutputSpec& wanted, Output* out);
 
 }  // namespace vexa::sim::crypto
