@@ -111,11 +111,10 @@ protected:
     // it has returned.
     void StopWork() override;
 
-    // A server that returns a failure without being asked to stop ends the
-    // service: an error event "Vexa Daemon server failed w/err <code>" and
-    // stopped with kErrorServiceSpecificError.
-
 private:
+    // Runs the server. A server that returns a failure without being asked
+    // to stop ends the service: an error event "Vexa Daemon server failed
+    // w/err <code>" and stopped with kErrorServiceSpecificError.
     void ServiceWorker();
     void JoinWorker();
 
@@ -127,7 +126,8 @@ private:
 
 // Runs the service named "vexa-daemon" with the settings until it is
 // stopped. Returns 0 after the service stopped and 1 when it stopped
-// because its start failed or its server ended by itself with a failure
-// (a certificate that does not load, for example); when the service dispatcher cannot start,
-// prints "Failed to run service, 0x%08lx\n" as an error line and returns 1.
+// because its start failed or its server ended by itself with a failure (a
+// certificate that does not load, for example); when the service
+// dispatcher cannot start, prints "Failed to run service, 0x%08lx\n" as an
+// error line and returns 1.
 int RunDaemonService(DaemonSettings& settings);
