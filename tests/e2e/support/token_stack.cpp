@@ -44,26 +44,13 @@ CTokenStack::CTokenStack(Link link) : link_(link) {
                          file("module.log") + R"("}, "timeout": 3000)";
     if (link == Link::Daemon) {
         // 3. A throw-away PKI and the daemon for the first device.
-        const test::TestPki pki = test::GeneratePki(workDir_.path());
-        if (pki.caCert.empty()) {
-            problem_ = "openssl could not make the test certificates";
+        daemon_ =
+            std::make_unique<test::CDaemonProcess>(workDir_.path(), kSerials[0], sim_->socket());
+        if (!daemon_->ready()) {
+            problem_ = daemon_->problem();
             return;
         }
-        const int port = test::FreeLoopbackPort();
-        daemon_ = std::make_unique<test::ChildProcess>(
-            test::BinDir() + "/vexa-daemon",
-            std::vector<std::string>{"-d", kSerials[0], "-i", "127.0.0.1", "-p",
-                                     std::to_string(port), "-ca", pki.caCert, "-crt",
-                                     pki.serverCert, "-key", pki.serverKey},
-            std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", sim_->socket()},
-                                               {"VEXA_KEY_PASS", ""}},
-            workDir_.path());
-        if (port == 0 || !test::WaitForListener(port)) {
-            problem_ = "vexa-daemon did not listen: " + daemon_->out() + daemon_->err();
-            return;
-        }
-        config += R"(, "transport": {"address": "localhost", "port": )" + std::to_string(port) +
-                  R"(, "cacertbundle": ")" + pki.caCert + R"("})";
+        config += ", " + daemon_->moduleTransport();
     }
     test::WriteFile(file("vexaconfig.json"), config + "}\n");
 }

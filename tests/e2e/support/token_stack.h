@@ -78,7 +78,7 @@ private:
     test::TempDir workDir_;    // simulator socket, certificates, daemon
     test::TempDir clientDir_;  // the clients' working directory and HOME
     std::unique_ptr<test::CSimProcess> sim_;
-    std::unique_ptr<test::ChildProcess> daemon_;
+    std::unique_ptr<test::CDaemonProcess> daemon_;
 };
 
 // Reads a whole file; empty when it cannot be read.

@@ -27,25 +27,14 @@ protected:
     // suite: the module reads its configuration once per process.
     static void SetUpTestSuite() {
         work_ = new TempDir();
-        pki_ = new TestPki(GeneratePki(work_->path()));
-        ASSERT_FALSE(pki_->caCert.empty());
         sim_ = new CSimProcess(work_->path(), {"--devices", "1", "--serial", kSerial});
         ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-
-        const int port = FreeLoopbackPort();
-        ASSERT_NE(port, 0);
-        daemon_ = new ChildProcess(
-            BinDir() + "/vexa-daemon",
-            {"-d", kSerial, "-i", "127.0.0.1", "-p", std::to_string(port), "-ca", pki_->caCert,
-             "-crt", pki_->serverCert, "-key", pki_->serverKey},
-            {{"VEXA_VIRTUAL_DEVICE", sim_->socket()}, {"VEXA_KEY_PASS", ""}}, work_->path());
-        ASSERT_TRUE(WaitForListener(port)) << daemon_->out() << daemon_->err();
+        daemon_ = new CDaemonProcess(work_->path(), kSerial, sim_->socket());
+        ASSERT_TRUE(daemon_->ready()) << daemon_->problem();
 
         // The module's own directory: its configuration names the daemon.
         moduleDir_ = new TempDir();
-        WriteFile(moduleDir_->file("vexaconfig.json"),
-                  R"({"transport": {"address": "localhost", "port": )" + std::to_string(port) +
-                      R"(, "cacertbundle": ")" + pki_->caCert + R"("}})");
+        WriteFile(moduleDir_->file("vexaconfig.json"), "{" + daemon_->moduleTransport() + "}");
         ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
         setenv("HOME", moduleDir_->path().c_str(), 1);
         // No virtual HID link for the module: only the daemon reaches the sim.
@@ -57,7 +46,6 @@ protected:
         delete daemon_;
         delete sim_;
         delete moduleDir_;
-        delete pki_;
         delete work_;
     }
 
@@ -69,17 +57,15 @@ protected:
     CK_FUNCTION_LIST& p11() { return **module_; }
 
     static TempDir* work_;
-    static TestPki* pki_;
     static CSimProcess* sim_;
-    static ChildProcess* daemon_;
+    static CDaemonProcess* daemon_;
     static TempDir* moduleDir_;
     static CLoadedModule* module_;
 };
 
 TempDir* ThroughDaemon::work_ = nullptr;
-TestPki* ThroughDaemon::pki_ = nullptr;
 CSimProcess* ThroughDaemon::sim_ = nullptr;
-ChildProcess* ThroughDaemon::daemon_ = nullptr;
+CDaemonProcess* ThroughDaemon::daemon_ = nullptr;
 TempDir* ThroughDaemon::moduleDir_ = nullptr;
 CLoadedModule* ThroughDaemon::module_ = nullptr;
 

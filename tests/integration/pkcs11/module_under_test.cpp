@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -52,6 +53,35 @@ CSimProcess::CSimProcess(const std::string& dir, const std::vector<std::string>&
     args.insert(args.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(BinDir() + "/vexa-sim", args);
     ready_ = process_->waitForStdout("vexa-sim: ready");
+}
+
+CDaemonProcess::CDaemonProcess(const std::string& dir, const std::string& serial,
+                               const std::string& simSocket)
+    : pki_(GeneratePki(dir)), port_(FreeLoopbackPort()) {
+    if (pki_.caCert.empty()) {
+        problem_ = "openssl could not make the test certificates";
+        return;
+    }
+    if (port_ == 0) {
+        problem_ = "no free loopback port";
+        return;
+    }
+    process_ = std::make_unique<ChildProcess>(
+        BinDir() + "/vexa-daemon",
+        std::vector<std::string>{"-d", serial, "-i", "127.0.0.1", "-p", std::to_string(port_),
+                                 "-ca", pki_.caCert, "-crt", pki_.serverCert, "-key",
+                                 pki_.serverKey},
+        std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", simSocket},
+                                           {"VEXA_KEY_PASS", ""}},
+        dir);
+    if (!WaitForListener(port_)) {
+        problem_ = "vexa-daemon did not listen: " + process_->out() + process_->err();
+    }
+}
+
+std::string CDaemonProcess::moduleTransport() const {
+    return R"("transport": {"address": "localhost", "port": )" + std::to_string(port_) +
+           R"(, "cacertbundle": ")" + pki_.caCert + R"("})";
 }
 
 bool WaitForListener(int port, int timeoutMs) {

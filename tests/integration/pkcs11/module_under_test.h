@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "integration/tls/child_process.h"
+#include "integration/tls/test_env.h"
 
 namespace vexa::test {
 
@@ -48,6 +49,29 @@ private:
     std::string socket_;
     std::unique_ptr<ChildProcess> process_;
     bool ready_ = false;
+};
+
+// A vexa-daemon serving TLS on a free loopback port for the device `serial`
+// of the vexa-sim at simSocket, with a throw-away PKI made in dir and dir as
+// its working directory. Ready (listening) when constructed, or not with
+// the reason in problem(). Ended when the object goes.
+class CDaemonProcess {
+public:
+    CDaemonProcess(const std::string& dir, const std::string& serial, const std::string& simSocket);
+    bool ready() const { return problem_.empty(); }
+    const std::string& problem() const { return problem_; }
+    int port() const { return port_; }
+    const TestPki& pki() const { return pki_; }
+    ChildProcess& process() { return *process_; }
+    // The module's "transport" member naming this daemon, for a
+    // "vexaconfig.json": "transport": {"address": ..., "port": ..., ...}.
+    std::string moduleTransport() const;
+
+private:
+    TestPki pki_;
+    int port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+    std::string problem_;
 };
 
 // Waits until something listens on 127.0.0.1:port (found by failing to

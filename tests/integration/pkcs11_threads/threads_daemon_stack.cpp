@@ -22,28 +22,16 @@ class DaemonStack : public ::testing::Environment {
 public:
     void SetUp() override {
         work_ = std::make_unique<TempDir>();
-        const TestPki pki = GeneratePki(work_->path());
-        ASSERT_FALSE(pki.caCert.empty());
         sim_ = std::make_unique<CSimProcess>(work_->path(),
                                              std::vector<std::string>{"--serial", kSerial});
         ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-        const int port = FreeLoopbackPort();
-        ASSERT_NE(port, 0);
-        daemon_ = std::make_unique<ChildProcess>(
-            BinDir() + "/vexa-daemon",
-            std::vector<std::string>{"-d", kSerial, "-i", "127.0.0.1", "-p", std::to_string(port),
-                                     "-ca", pki.caCert, "-crt", pki.serverCert, "-key",
-                                     pki.serverKey},
-            std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", sim_->socket()},
-                                               {"VEXA_KEY_PASS", ""}},
-            work_->path());
-        ASSERT_TRUE(WaitForListener(port)) << daemon_->out() << daemon_->err();
+        daemon_ = std::make_unique<CDaemonProcess>(work_->path(), kSerial, sim_->socket());
+        ASSERT_TRUE(daemon_->ready()) << daemon_->problem();
 
         moduleDir_ = std::make_unique<TempDir>();
         WriteFile(moduleDir_->file("vexaconfig.json"),
-                  R"({"transport": {"address": "localhost", "port": )" + std::to_string(port) +
-                      R"(, "cacertbundle": ")" + pki.caCert +
-                      R"("}, "logging": {"loglevel": 10, "logfile": ")" +
+                  "{" + daemon_->moduleTransport() +
+                      R"(, "logging": {"loglevel": 10, "logfile": ")" +
                       moduleDir_->file("module.log") + R"("}})");
         ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
         setenv("HOME", moduleDir_->path().c_str(), 1);
@@ -60,7 +48,7 @@ public:
 
     std::unique_ptr<TempDir> work_;
     std::unique_ptr<CSimProcess> sim_;
-    std::unique_ptr<ChildProcess> daemon_;
+    std::unique_ptr<CDaemonProcess> daemon_;
     std::unique_ptr<TempDir> moduleDir_;
     std::unique_ptr<CLoadedModule> module_;
 };
