@@ -14,6 +14,7 @@
 
 #include "daemon/relay.h"
 #include "daemon/server_context.h"
+#include "tools/tls_endpoint.h"
 
 namespace vexa::bench {
 namespace {
@@ -51,27 +52,9 @@ int pipeRecv(void* ctx, unsigned char* buf, size_t len) {
     return static_cast<int>(n);
 }
 
-// The client's TLS objects; the daemon's are a ServerContext.
-struct Client {
-    mbedtls_ssl_context ssl;
-    mbedtls_ssl_config conf;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_entropy_context entropy;
-    Client() {
-        mbedtls_ssl_init(&ssl);
-        mbedtls_ssl_config_init(&conf);
-        mbedtls_ctr_drbg_init(&drbg);
-        mbedtls_entropy_init(&entropy);
-    }
-    ~Client() {
-        mbedtls_ssl_free(&ssl);
-        mbedtls_ssl_config_free(&conf);
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-};
+// The client's TLS objects are the ping-pong tool's; the daemon's are a
+// ServerContext.
+using Client = vexa::bench::TlsObjects;
 
 // A daemon-side context and a client past their handshake. A pre-shared
 // key stands in for certificates: the records, and so the reading, are
