@@ -48,12 +48,7 @@ protected:
 TEST_P(Nss, ModutilShowsEveryToken) {
     const std::string out = Ok("modutil -dbdir sql:db -list vexa");
     EXPECT_NE(out.find("PKCS #11 Version 2.40"), std::string::npos) << out;
-    size_t tokens = 0;
-    for (size_t at = out.find("Token Name: Vexa Token"); at != std::string::npos;
-         at = out.find("Token Name: Vexa Token", at + 1)) {
-        ++tokens;
-    }
-    EXPECT_EQ(tokens, stack_->slotCount()) << out;
+    EXPECT_EQ(CountOf(out, "Token Name: Vexa Token"), stack_->slotCount()) << out;
     for (size_t slot = 0; slot < stack_->slotCount(); ++slot) {
         EXPECT_NE(out.find("Token Serial Number: " + stack_->serial(slot)), std::string::npos)
             << out;

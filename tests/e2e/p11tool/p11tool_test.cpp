@@ -35,17 +35,9 @@ protected:
     std::unique_ptr<CTokenStack> stack_;
 };
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_P(P11tool, ListsEveryTokenWithItsUri) {
     const std::string out = Ok({"--list-tokens"});
-    EXPECT_EQ(Count(out, "Label: Vexa Token"), stack_->slotCount()) << out;
+    EXPECT_EQ(CountOf(out, "Label: Vexa Token"), stack_->slotCount()) << out;
     for (size_t slot = 0; slot < stack_->slotCount(); ++slot) {
         EXPECT_NE(out.find("URL: pkcs11:model=Vexa;manufacturer=Talvoranth;serial=" +
                            stack_->serial(slot) + ";token=Vexa%20Token"),
@@ -66,7 +58,7 @@ TEST_P(P11tool, GeneratesKeysListsThemAndSigns) {
     // Private keys stay hidden without a login; public keys do not.
     const std::string unauthenticated = Ok({"--list-all", Token()});
     EXPECT_EQ(unauthenticated.find("type=private"), std::string::npos) << unauthenticated;
-    EXPECT_EQ(Count(unauthenticated, "type=public"), 2u) << unauthenticated;
+    EXPECT_EQ(CountOf(unauthenticated, "type=public"), 2u) << unauthenticated;
 
     for (const char* key : {"gnutls-rsa", "gnutls-ec"}) {
         SCOPED_TRACE(key);

@@ -30,18 +30,10 @@ protected:
     std::unique_ptr<CTokenStack> stack_;
 };
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_P(Pkcs11Tool, ListsEverySlotWithItsToken) {
     const std::string out = Tool({"--list-slots"});
-    EXPECT_EQ(Count(out, "token label        : Vexa Token"), stack_->slotCount()) << out;
-    EXPECT_EQ(Count(out, "token manufacturer : Talvoranth"), stack_->slotCount()) << out;
+    EXPECT_EQ(CountOf(out, "token label        : Vexa Token"), stack_->slotCount()) << out;
+    EXPECT_EQ(CountOf(out, "token manufacturer : Talvoranth"), stack_->slotCount()) << out;
     for (size_t slot = 0; slot < stack_->slotCount(); ++slot) {
         EXPECT_NE(out.find("serial num         : " + stack_->serial(slot)), std::string::npos)
             << out;
@@ -76,7 +68,7 @@ TEST_P(Pkcs11Tool, ThreadsShareTheModuleWithOperatingSystemLocking) {
     const std::string out = Tool(args);
     EXPECT_NE(out.find("all threads have ended with CKR_OK"), std::string::npos) << out;
     EXPECT_EQ(out.find("failed"), std::string::npos) << out;
-    EXPECT_EQ(Count(out, "C_GetTokenInfo from slot_index"), 4 * 2 * stack_->slotCount()) << out;
+    EXPECT_EQ(CountOf(out, "C_GetTokenInfo from slot_index"), 4 * 2 * stack_->slotCount()) << out;
     EXPECT_EQ(ReadFile(random).size(), 200000u);
 }
 
@@ -102,7 +94,7 @@ TEST_P(Pkcs11Tool, SelfTestPassesWithAnRsaKey) {
     EXPECT_NE(out.find("No errors"), std::string::npos) << out;
     EXPECT_NE(out.find("all 4 signature functions seem to work"), std::string::npos) << out;
     // Signature, verification and decryption each test raw RSA-PKCS.
-    EXPECT_EQ(Count(out, "    RSA-PKCS: OK"), 3u) << out;
+    EXPECT_EQ(CountOf(out, "    RSA-PKCS: OK"), 3u) << out;
     EXPECT_EQ(out.find("ERR"), std::string::npos) << out;
 }
 

@@ -81,6 +81,9 @@ private:
     std::unique_ptr<test::CDaemonProcess> daemon_;
 };
 
+// How often `what` occurs in text (overlapping occurrences count).
+size_t CountOf(const std::string& text, const std::string& what);
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
