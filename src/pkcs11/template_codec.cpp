@@ -8,23 +8,12 @@
 #include <iterator>
 #include <new>
 
+#include "rpc/attribute_types.h"
 #include "rpc/ulong_wire.h"
 #include "vexa.pb.h"
 
 namespace vexa::pkcs11 {
 namespace {
-
-constexpr CK_ATTRIBUTE_TYPE kIntegerTypes[] = {
-    CKA_CLASS,
-    CKA_CERTIFICATE_TYPE,
-    CKA_CERTIFICATE_CATEGORY,
-    CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_NAME_HASH_ALGORITHM,
-    CKA_KEY_TYPE,
-    CKA_MODULUS_BITS,
-    CKA_VALUE_LEN,
-    CKA_KEY_GEN_MECHANISM,
-};
 
 // Boolean types: single types and contiguous runs, first to last.
 struct TypeRun {
@@ -269,8 +258,7 @@ bool decodeValue(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg) 
 }  // namespace
 
 AttributeForm formOf(CK_ATTRIBUTE_TYPE type) {
-    if (std::find(std::begin(kIntegerTypes), std::end(kIntegerTypes), type) !=
-        std::end(kIntegerTypes)) {
+    if (rpc::isIntegerAttribute(type)) {
         return AttributeForm::Integer;
     }
     for (const TypeRun& run : kBooleanTypes) {

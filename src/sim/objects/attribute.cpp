@@ -5,20 +5,10 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include "rpc/attribute_types.h"
+
 namespace vexa::sim {
 namespace {
-
-constexpr uint32_t kUlongTypes[] = {
-    CKA_CLASS,
-    CKA_CERTIFICATE_TYPE,
-    CKA_CERTIFICATE_CATEGORY,
-    CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_NAME_HASH_ALGORITHM,
-    CKA_KEY_TYPE,
-    CKA_MODULUS_BITS,
-    CKA_VALUE_LEN,
-    CKA_KEY_GEN_MECHANISM,
-};
 
 bool isBoolType(uint32_t t) {
     return t == CKA_TOKEN || t == CKA_PRIVATE || t == CKA_TRUSTED ||
@@ -33,7 +23,7 @@ constexpr size_t kArrayRecord = 12;
 }  // namespace
 
 AttrKind attributeKind(uint32_t type) {
-    if (std::find(std::begin(kUlongTypes), std::end(kUlongTypes), type) != std::end(kUlongTypes)) {
+    if (rpc::isIntegerAttribute(type)) {
         return AttrKind::Ulong;
     }
     if (isBoolType(type)) {
