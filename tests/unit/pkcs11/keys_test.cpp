@@ -110,8 +110,9 @@ TEST_F(Keys, GenerationChecksItsArguments) {
     EXPECT_FALSE(traced());
 }
 
-TEST_F(Keys, WrapSizeQueryAsksForTheLengthAlone) {
-    Reply size = Reply::withRv(CKR_OK);
+TEST_F(Keys, WrapSizeQueryStatesACapacityOfZero) {
+    // What a catalogue device answers a capacity it cannot fill.
+    Reply size = Reply::withRv(CKR_BUFFER_TOO_SMALL);
     size.response.has_length = true;
     size.response.length = 40;
     answer(size);
@@ -121,8 +122,9 @@ TEST_F(Keys, WrapSizeQueryAsksForTheLengthAlone) {
     EXPECT_EQ(length, 40u);
     auto seen = requestsOf(0, FunctionId::WrapKey);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].request.length_only);
-    EXPECT_FALSE(seen[0].request.has_out_capacity);
+    EXPECT_FALSE(seen[0].request.has_length_only);
+    EXPECT_TRUE(seen[0].request.has_out_capacity);
+    EXPECT_EQ(seen[0].request.out_capacity, 0u);
     EXPECT_EQ(seen[0].request.object, 8u);
     EXPECT_EQ(seen[0].request.object2, 7u);
     EXPECT_TRUE(seen[0].request.mechanism.has_parameter_length);
