@@ -52,6 +52,10 @@ namespace {
 
 using rpc::FunctionId;
 
+// The largest block of the device's ciphers (AES), which padding adds and an
+// update may release from what it held back.
+constexpr CK_ULONG kLargestBlock = 16;
+
 FunctionId cipherFinalOf(FunctionId id) {
     switch (id) {
         case FunctionId::Decrypt:
@@ -102,20 +106,22 @@ CK_RV pieceInto(CContext& context, CK_SESSION_HANDLE hSession, FunctionId id, CK
     return CKR_OK;
 }
 
-// C_Encrypt or C_Decrypt of more data than one request holds: updates of at
-// most kUpdatePiece bytes, then the final part, the outputs laid one after
-// the other into the caller's buffer. A size query is answered without the
-// device with a length that suffices (the data plus one block of padding
-// for encryption), as PKCS#11 allows. When the output turns out longer than
-// the buffer, the call answers CKR_BUFFER_TOO_SMALL with the length it
-// needs; the device has then finished the operation.
+// C_Encrypt, C_Decrypt or an update of more data than one request holds:
+// updates of at most kUpdatePiece bytes (then the final part for a single
+// part), the outputs laid one after the other into the caller's buffer. A
+// size query is answered without the device with a length that suffices
+// (the data plus a block that padding or an update may add), as PKCS#11
+// allows. When the output turns out longer than the buffer, the call
+// answers CKR_BUFFER_TOO_SMALL with the length it needs; the device has
+// then gone past the data (and finished a single-part operation).
 CK_RV processInPieces(CContext& context, CK_SESSION_HANDLE hSession, FunctionId id, CK_BYTE_PTR pIn,
                       CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) {
-    const bool encrypting = id == FunctionId::Encrypt;
+    const bool single = id == FunctionId::Encrypt || id == FunctionId::Decrypt;
     if (pOut == nullptr) {
-        *pulOutLen = encrypting ? ulInLen + 16 : ulInLen;
+        *pulOutLen = id == FunctionId::Decrypt ? ulInLen : ulInLen + kLargestBlock;
         return CKR_OK;
     }
+    const bool encrypting = cipherFinalOf(id) == FunctionId::EncryptFinal;
     const FunctionId update = encrypting ? FunctionId::EncryptUpdate : FunctionId::DecryptUpdate;
     const CK_ULONG capacity = *pulOutLen;
     CK_ULONG written = 0;
@@ -129,10 +135,12 @@ CK_RV processInPieces(CContext& context, CK_SESSION_HANDLE hSession, FunctionId 
         }
         offset += piece;
     }
-    const CK_RV rv = pieceInto(context, hSession, cipherFinalOf(id), nullptr, 0,
-                               pOut + std::min(written, capacity), roomLeft(), &written);
-    if (rv != CKR_OK) {
-        return rv;
+    if (single) {
+        const CK_RV rv = pieceInto(context, hSession, cipherFinalOf(id), nullptr, 0,
+                                   pOut + std::min(written, capacity), roomLeft(), &written);
+        if (rv != CKR_OK) {
+            return rv;
+        }
     }
     *pulOutLen = written;
     return written > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
@@ -173,7 +181,7 @@ CK_RV processData(CContext& context, CK_SESSION_HANDLE hSession, FunctionId id, 
     if ((pIn == nullptr && ulInLen != 0) || pulOutLen == nullptr) {
         return endOperation(context, hSession, cipherFinalOf(id), CKR_ARGUMENTS_BAD);
     }
-    if (ulInLen > kUpdatePiece && (id == FunctionId::Encrypt || id == FunctionId::Decrypt)) {
+    if (ulInLen > kUpdatePiece && cipherFinalOf(id) != id) {
         return processInPieces(context, hSession, id, pIn, ulInLen, pOut, pulOutLen);
     }
     return processOnce(context, hSession, id, pIn, ulInLen, pOut, pulOutLen);

@@ -72,8 +72,9 @@ private:
 // Encryption and decryption in one part, an update or the final part: one
 // exchange under the output-buffer convention. A null pIn sends no data;
 // with a nonzero ulInLen it is refused (CKR_ARGUMENTS_BAD), and so is a
-// null length pointer; a refusal ends the operation on the device. A
-// single part longer than one request goes as updates and the final part.
+// null length pointer; a refusal ends the operation on the device. Input
+// longer than one request goes as several updates (and, for a single
+// part, the final part).
 CK_RV processData(CContext& context, CK_SESSION_HANDLE hSession, rpc::FunctionId id,
                   CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen);
 

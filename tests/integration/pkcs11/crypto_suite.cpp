@@ -549,6 +549,18 @@ TEST_F(CryptoSuite, SinglePartCipherOfAnyLengthGoesInPieces) {
         EXPECT_EQ(cipher.size(), (size / 16 + 1) * 16);
         EXPECT_EQ(ossl::Decrypt("AES-256-CBC", value, iv, cipher, true), plain);
 
+        // The same through one long update and the final part.
+        ASSERT_EQ(p11().C_EncryptInit(session_, &cbcPad, key), CKR_OK);
+        Bytes parts(size + 16);
+        length = parts.size();
+        ASSERT_EQ(
+            p11().C_EncryptUpdate(session_, plain.data(), plain.size(), parts.data(), &length),
+            CKR_OK);
+        CK_ULONG last = parts.size() - length;
+        ASSERT_EQ(p11().C_EncryptFinal(session_, parts.data() + length, &last), CKR_OK);
+        parts.resize(length + last);
+        EXPECT_EQ(parts, cipher);
+
         // Decryption into a buffer of exactly the plaintext's size.
         ASSERT_EQ(p11().C_DecryptInit(session_, &cbcPad, key), CKR_OK);
         Bytes back(size);
