@@ -118,7 +118,7 @@ CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSign
     CDeviceCall call(FunctionId::SignFinal);
     rpc::bindOutput(call.response().data, output);
     const CK_RV rv = sendRouted(context, call, hSession, [] { return CKR_OK; });
-    if (rv != CKR_OK || !output.present) {
+    if (rv != CKR_OK) {
         return rv;
     }
     if (!direct) {

@@ -245,6 +245,15 @@ TEST_F(CryptoTest, OperationsFollowTheStateMachine) {
     EXPECT_EQ(mustStep(6, s, plain).size(), 16u);
     EXPECT_EQ(step(3, s, &plain).rv, CKR_OPERATION_ACTIVE);
     EXPECT_EQ(step(8, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
+    // So does a single-part operation, once it answered a size query or a
+    // buffer too small: an update then ends it.
+    for (const uint32_t capacity : {0u, 8u}) {
+        ASSERT_EQ(opInit(2, s, cbcPad, aesKey), CKR_OK);
+        r = step(3, s, &plain, capacity, capacity == 0);
+        EXPECT_EQ(r.rv, capacity == 0 ? CKR_OK : CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(step(6, s, &plain, 64).rv, CKR_OPERATION_ACTIVE);
+        EXPECT_EQ(step(3, s, &plain, 64).rv, CKR_OPERATION_NOT_INITIALIZED);
+    }
 
     // An error ends the operation.
     ASSERT_EQ(opInit(4, s, cbcPad, aesKey), CKR_OK);
