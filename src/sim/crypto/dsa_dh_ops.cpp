@@ -149,10 +149,13 @@ bool fieldSizeOk(const Mpi& p) {
     return bits >= kMinFieldBits && bits <= kMaxFieldBits;
 }
 
-// A private value x in 1..limit-1 and the public value g^x mod p.
-Rv makeValues(Rng rng, const Mpi& p, const Mpi& g, const Mpi& limit, Object* pub, Object* priv) {
+// A private value x in 1..limit-1 (with bit `topBit` set too, when given)
+// and the public value g^x mod p.
+Rv makeValues(Rng rng, const Mpi& p, const Mpi& g, const Mpi& limit, Object* pub, Object* priv,
+              size_t topBit = 0) {
     Mpi x, y;
     if (!randomBelow(limit, rng, &x) ||
+        (topBit != 0 && !ok(mbedtls_mpi_set_bit(x.get(), topBit, 1))) ||
         !ok(mbedtls_mpi_exp_mod(y.get(), g.get(), x.get(), p.get(), nullptr))) {
         return CKR_FUNCTION_FAILED;
     }
@@ -266,13 +269,13 @@ Rv generateDhKeyPair(Rng rng, Object* pub, Object* priv) {
     if (!fieldSizeOk(p)) {
         return CKR_KEY_SIZE_RANGE;
     }
-    // x below 2^CKA_VALUE_BITS when the private template asks for a size,
-    // else below p - 1.
+    // x of exactly CKA_VALUE_BITS bits when the private template asks for
+    // a size (the top bit set over random lower bits), else below p - 1.
     const uint32_t valueBits = priv->ulong(CKA_VALUE_BITS, 0);
     if (valueBits != 0) {
         if (valueBits < 2 || valueBits >= mbedtls_mpi_bitlen(p.get()) ||
             !ok(mbedtls_mpi_lset(limit.get(), 1)) ||
-            !ok(mbedtls_mpi_shift_l(limit.get(), valueBits))) {
+            !ok(mbedtls_mpi_shift_l(limit.get(), valueBits - 1))) {
             return CKR_ATTRIBUTE_VALUE_INVALID;
         }
     } else if (!ok(mbedtls_mpi_sub_int(limit.get(), p.get(), 1))) {
@@ -280,7 +283,8 @@ Rv generateDhKeyPair(Rng rng, Object* pub, Object* priv) {
     }
     priv->set(CKA_PRIME, *pub->get(CKA_PRIME));
     priv->set(CKA_BASE, *pub->get(CKA_BASE));
-    if (Rv rv = makeValues(rng, p, g, limit, pub, priv); rv != CKR_OK) {
+    const size_t topBit = valueBits != 0 ? valueBits - 1 : 0;
+    if (Rv rv = makeValues(rng, p, g, limit, pub, priv, topBit); rv != CKR_OK) {
         return rv;
     }
     Mpi x;

@@ -262,8 +262,10 @@ TEST_F(KnownAnswers, DhAgreesWithOpensslOnAStandardGroup) {
     const Bytes g = {2};
     uint32_t pub = 0, priv = 0;
     ASSERT_EQ(generatePair(s, mech(CKM_DH_PKCS_KEY_PAIR_GEN), {Y(CKA_PRIME, p), Y(CKA_BASE, g)},
-                           {B(CKA_DERIVE, true)}, &pub, &priv),
+                           {B(CKA_DERIVE, true), Y(CKA_VALUE_BITS, word(256))}, &pub, &priv),
               CKR_OK);
+    // The private value has exactly the bits the template asked for.
+    EXPECT_EQ(value(s, priv, CKA_VALUE_BITS), word(256));
     const Bytes y = value(s, pub, CKA_VALUE);
     writeBytes(dir.file("dev.der"),
                publicKeyInfo(kDhOid, sequence({derInteger(p), derInteger(g)}), y));
