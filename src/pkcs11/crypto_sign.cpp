@@ -2,6 +2,8 @@
 // signing with its fixed length answer, updates in pieces, and the final
 // parts. The operation itself lives on the device.
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "pkcs11/crypto.h"
 #include "pkcs11/crypto_calls.h"
@@ -23,6 +25,9 @@ CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM
     if (pMechanism == nullptr || !parameterConsistent(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
+    if (sign) {
+        context.heldSignatures().drop(hSession);  // a new operation owes nothing
+    }
     CDeviceCall call(sign ? FunctionId::SignInit : FunctionId::VerifyInit);
     MechanismScratch scratch;
     bool sent = false;
@@ -40,6 +45,28 @@ CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM
         context.log(talvoranth::LOG_INFO, "SignVerifyInit returned 0x%lx", rv);
     }
     return rv;
+}
+
+// A signature held from a final step whose buffer was too small: the
+// answer of the application's retry (or size query), and the end of the
+// operation once it is taken. Nothing when the session holds none.
+std::optional<CK_RV> takeHeld(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                              CK_ULONG_PTR pulSignatureLen) {
+    const std::optional<std::vector<uint8_t>> held = context.heldSignatures().find(hSession);
+    if (!held) {
+        return std::nullopt;
+    }
+    const CK_ULONG room = *pulSignatureLen;
+    *pulSignatureLen = held->size();
+    if (pSignature == nullptr) {
+        return CKR_OK;
+    }
+    if (room < held->size()) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(pSignature, held->data(), held->size());
+    context.heldSignatures().drop(hSession);
+    return CKR_OK;
 }
 
 // C_Sign of more data than one request holds: updates, then the final
@@ -70,6 +97,9 @@ CK_RV sign(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_
     if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0)) {
         return endOperation(context, hSession, FunctionId::SignFinal, CKR_ARGUMENTS_BAD);
     }
+    if (std::optional<CK_RV> rv = takeHeld(context, hSession, pSignature, pulSignatureLen)) {
+        return *rv;
+    }
     if (pSignature == nullptr) {
         *pulSignatureLen = kSignatureLengthAnswer;
         return CKR_OK;
@@ -98,14 +128,16 @@ CK_RV signUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPar
 // The request carries the session alone, and the device answers it with
 // the signature, ending the operation. So a size query (null pSignature) is
 // answered without the device, like C_Sign's; and a buffer that may be too
-// small for the longest signature takes it through a buffer of that size,
-// so that a signature longer than the caller's buffer is reported as
-// CKR_BUFFER_TOO_SMALL with its length instead of failing to decode (the
-// operation has then ended on the device, and the signature is dropped).
+// small for the longest signature takes it through a buffer of that size.
+// A signature longer than the caller's buffer is held for the retry and
+// reported as CKR_BUFFER_TOO_SMALL with its length.
 CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
                 CK_ULONG_PTR pulSignatureLen) {
     if (pulSignatureLen == nullptr) {
         return endOperation(context, hSession, FunctionId::SignFinal, CKR_ARGUMENTS_BAD);
+    }
+    if (std::optional<CK_RV> rv = takeHeld(context, hSession, pSignature, pulSignatureLen)) {
+        return *rv;
     }
     if (pSignature == nullptr) {
         *pulSignatureLen = kSignatureLengthAnswer;
@@ -123,6 +155,8 @@ CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSign
     }
     if (!direct) {
         if (output.received > *pulSignatureLen) {
+            context.heldSignatures().hold(hSession,
+                                          std::vector<uint8_t>(scratch, scratch + output.received));
             *pulSignatureLen = output.received;
             return CKR_BUFFER_TOO_SMALL;
         }

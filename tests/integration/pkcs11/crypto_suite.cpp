@@ -506,9 +506,8 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
                              nullptr),
               CKR_ARGUMENTS_BAD);
 
-    // A signature longer than the caller's buffer: its length is reported.
-    // The final step carries no capacity, so the device has ended the
-    // operation with it.
+    // A signature longer than the caller's buffer: its length is reported,
+    // and the retry gets it.
     ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
     ASSERT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(plain.data()), plain.size()),
               CKR_OK);
@@ -516,6 +515,20 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
     length = 8;
     EXPECT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 32u);
+    ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
+    EXPECT_EQ(Bytes(signature.begin(), signature.begin() + 32), ossl::Hmac("SHA256", value, plain));
+    // The same for C_Sign of more data than one request holds.
+    const Bytes big = pattern(4500, 5);
+    ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
+    length = 8;
+    EXPECT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(big.data()), big.size(), signature.data(),
+                           &length),
+              CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    ASSERT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(big.data()), big.size(), signature.data(),
+                           &length),
+              CKR_OK);
+    EXPECT_EQ(Bytes(signature.begin(), signature.begin() + 32), ossl::Hmac("SHA256", value, big));
     // A size query is answered with the longest signature, and a buffer of
     // the signature's own size takes it.
     ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);

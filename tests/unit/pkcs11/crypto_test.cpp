@@ -395,12 +395,35 @@ TEST_F(Crypto, SignFinalSendsTheSessionAloneAndAnswersSizeQueriesItself) {
     EXPECT_FALSE(seen[0].request.has_length_only);
     EXPECT_FALSE(seen[0].request.has_out_capacity);
 
-    // Too small: the length it needs, nothing written.
+    // Too small: the length it needs, nothing written; the signature the
+    // device made waits for the retry, which asks the device nothing.
     signature[0] = 0;
     length = 16;
     EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 32u);
     EXPECT_EQ(signature[0], 0);
+    devices_[0]->clearRequests();
+    length = 0;
+    EXPECT_EQ(C_SignFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(signature[0], 0x5C);
+    EXPECT_EQ(sent(), 0u);
+    // Taken once: the next final step asks the device again.
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(sent(), 1u);
+    // A new signing operation drops a signature still held.
+    length = 16;
+    EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_BUFFER_TOO_SMALL);
+    CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
+    ASSERT_EQ(C_SignInit(session_, &hmac, 3), CKR_OK);
+    devices_[0]->clearRequests();
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(sent(), 1u);
 
     // No length pointer: refused, and the operation ends.
     devices_[0]->clearRequests();
