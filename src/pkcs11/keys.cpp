@@ -48,10 +48,17 @@ CK_RV generateKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PT
     }
     CDeviceCall call(rpc::FunctionId::GenerateKey);
     MechanismScratch scratch;
-    const CK_RV rv = sendRouted(context, call, hSession, [&] {
-        bindTemplate(call.request().template_, ref);
-        return encodeBareMechanism(call.request(), *pMechanism, scratch);
-    });
+    if (CK_RV rv = encodeBareMechanism(call.request(), *pMechanism, scratch); rv != CKR_OK) {
+        return rv;
+    }
+    bindTemplate(call.request().template_, ref);
+    // Domain parameters are the slowest thing a device makes (a prime search
+    // of seconds to minutes): they get the key-generation time limit, as key
+    // pairs do. Secret keys come at once and keep the normal time-out.
+    const CK_MECHANISM_TYPE type = pMechanism->mechanism;
+    const CK_RV rv = type == CKM_DSA_PARAMETER_GEN || type == CKM_DH_PKCS_PARAMETER_GEN
+                         ? call.sendToSessionForKeyGeneration(context, hSession)
+                         : call.sendToSession(context, hSession);
     takeHandle(call.response().has_handle, call.response().handle, phKey);
     return rv;
 }
