@@ -15,38 +15,6 @@ using talvoranth::LOG_INFO;
 using talvoranth::LOG_TRACE;
 using Bytes = std::vector<uint8_t>;
 
-// A device that answers output calls with `bytes` (or only with the
-// length for a size query, or CKR_BUFFER_TOO_SMALL when the capacity is
-// short), and CKR_OK to everything else.
-Reply outputAnswer(const SeenRequest& seen, const Bytes& bytes) {
-    Reply reply = defaultAnswer(0, seen);
-    switch (static_cast<FunctionId>(seen.functionId())) {
-        case FunctionId::Encrypt:
-        case FunctionId::Decrypt:
-        case FunctionId::EncryptUpdate:
-        case FunctionId::DecryptUpdate:
-        case FunctionId::EncryptFinal:
-        case FunctionId::DecryptFinal:
-        case FunctionId::Sign:
-        case FunctionId::SignFinal:
-        case FunctionId::DigestFinal:
-            reply.response.has_length = true;
-            reply.response.length = static_cast<uint32_t>(bytes.size());
-            if (seen.request.has_length_only && seen.request.length_only) {
-                break;
-            }
-            if (seen.request.has_out_capacity && seen.request.out_capacity < bytes.size()) {
-                reply.response.rv = CKR_BUFFER_TOO_SMALL;
-                break;
-            }
-            reply.data = bytes;
-            break;
-        default:
-            break;
-    }
-    return reply;
-}
-
 class Crypto : public ModuleTest {
 protected:
     void SetUp() override {

@@ -73,11 +73,11 @@ TEST_F(Objects, SizeQueryReportsHostLengthsAndTheDevicesCode) {
 TEST_F(Objects, NumbersReadBackAsHostValues) {
     // The wire's all ones is CK_UNAVAILABLE_INFORMATION, in integer form or
     // as 4 bytes; a bit count (byte form on the wire) is a whole CK_ULONG.
-    answer(attributesReply(
-        CKR_OK, {DeviceAttribute::ofUlong(CKA_KEY_GEN_MECHANISM, 0xFFFFFFFF),
-                 DeviceAttribute::ofBytes(CKA_MODULUS_BITS, {0xFF, 0xFF, 0xFF, 0xFF}),
-                 DeviceAttribute::ofUlong(CKA_KEY_TYPE, CKK_AES),
-                 DeviceAttribute::ofBytes(CKA_VALUE_BITS, {0x00, 0x04, 0, 0})}));
+    answer(attributesReply(CKR_OK,
+                           {DeviceAttribute::ofUlong(CKA_KEY_GEN_MECHANISM, 0xFFFFFFFF),
+                            DeviceAttribute::ofBytes(CKA_MODULUS_BITS, {0xFF, 0xFF, 0xFF, 0xFF}),
+                            DeviceAttribute::ofUlong(CKA_KEY_TYPE, CKK_AES),
+                            DeviceAttribute::ofBytes(CKA_VALUE_BITS, {0x00, 0x04, 0, 0})}));
     CK_ULONG mechanism = 0, bits = 0, type = 0, valueBits = 0;
     CK_ATTRIBUTE tmpl[] = {{CKA_KEY_GEN_MECHANISM, &mechanism, sizeof mechanism},
                            {CKA_MODULUS_BITS, &bits, sizeof bits},
