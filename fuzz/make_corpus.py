@@ -8,10 +8,26 @@ changing a layout; the files are committed.
 """
 import json
 import os
+import re
 import struct
 import sys
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "corpus")
+
+
+def read_function_ids():
+    """Request.function_id by name, read from the call table's FunctionId enum."""
+    path = os.path.join(HERE, "..", "src", "rpc", "function_ids.h")
+    with open(path) as f:
+        text = f.read()
+    body = re.search(r"enum class FunctionId : uint32_t \{(.*?)\};", text, re.S)
+    if body is None:
+        sys.exit("make_corpus: no FunctionId enum in " + path)
+    return {name: int(value) for name, value in re.findall(r"(\w+) = (\d+),", body.group(1))}
+
+
+ID = read_function_ids()
 
 
 # ---- protocol buffers, by hand (the schema is proto/vexa.proto) ----
@@ -141,56 +157,57 @@ def write(target, name, data):
 
 # ---- firmware_fuzzer: blocks of requests ----
 def firmware():
-    open_rw = request(11, value=0x6)
-    login = request(13, session=1, value=1, data=b"123456")
+    open_rw = request(ID["OpenSession"], value=0x6)
+    login = request(ID["Login"], session=1, value=1, data=b"123456")
     seeds = {
-        "session-info": [open_rw, request(17, session=1), request(34), request(12, session=1)],
-        "login-random": [open_rw, login, request(42, session=1, out_capacity=32),
-                         request(51, session=1, data=b"seed"), request(19, session=1)],
-        "wrong-pin": [open_rw, request(13, session=1, value=1, data=b"000000")] * 2,
-        "set-pin": [open_rw, login, request(20, session=1, data=b"123456", data2=b"654321")],
-        "init-token": [request(10, data=b"12345678", data2=b"New label".ljust(32))],
+        "session-info": [open_rw, request(ID["GetSessionInfo"], session=1), request(ID["GetTokenInfo"]), request(ID["CloseSession"], session=1)],
+        "login-random": [open_rw, login, request(ID["GenerateRandom"], session=1, out_capacity=32),
+                         request(ID["SeedRandom"], session=1, data=b"seed"), request(ID["Logout"], session=1)],
+        "wrong-pin": [open_rw, request(ID["Login"], session=1, value=1, data=b"000000")] * 2,
+        "set-pin": [open_rw, login, request(ID["SetPIN"], session=1, data=b"123456", data2=b"654321")],
+        "init-token": [request(ID["InitToken"], data=b"12345678", data2=b"New label".ljust(32))],
         "data-object": [open_rw, login,
-                        request(35, session=1, template=[attr_ulong(CKA_CLASS, CKO_DATA),
+                        request(ID["CreateObject"], session=1, template=[attr_ulong(CKA_CLASS, CKO_DATA),
                                                          attr_bool(CKA_TOKEN, False),
                                                          attr_bytes(CKA_LABEL, b"label"),
                                                          attr_bytes(CKA_VALUE, b"value")]),
-                        request(33, session=1, template=[attr_ulong(CKA_CLASS, CKO_DATA)]),
-                        request(37, session=1, out_capacity=10), request(38, session=1),
-                        request(16, session=1, obj=1,
+                        request(ID["FindObjectsInit"], session=1, template=[attr_ulong(CKA_CLASS, CKO_DATA)]),
+                        request(ID["FindObjects"], session=1, out_capacity=10), request(ID["FindObjectsFinal"], session=1),
+                        request(ID["GetAttributeValue"], session=1, obj=1,
                                 template=[attr_type(CKA_LABEL), attr_type(CKA_VALUE)]),
-                        request(52, session=1, obj=1), request(39, session=1, obj=1)],
+                        request(ID["GetObjectSize"], session=1, obj=1), request(ID["DestroyObject"], session=1, obj=1)],
         "aes": [open_rw, login,
-                request(1, session=1, mechanism=mech(CKM_AES_KEY_GEN, generic=False),
+                request(ID["GenerateKey"], session=1, mechanism=mech(CKM_AES_KEY_GEN, generic=False),
                         template=[attr_ulong(CKA_VALUE_LEN, 16), attr_bool(CKA_ENCRYPT, True),
                                   attr_bool(CKA_DECRYPT, True)]),
-                request(2, session=1, mechanism=mech(CKM_AES_ECB), obj=1),
-                request(3, session=1, data=bytes(16), out_capacity=64),
-                request(4, session=1, mechanism=mech(CKM_AES_CBC, bytes(16)), obj=1),
-                request(7, session=1, data=bytes(32), out_capacity=64),
-                request(9, session=1, out_capacity=64)],
+                request(ID["EncryptInit"], session=1, mechanism=mech(CKM_AES_ECB), obj=1),
+                request(ID["Encrypt"], session=1, data=bytes(16), out_capacity=64),
+                request(ID["DecryptInit"], session=1, mechanism=mech(CKM_AES_CBC, bytes(16)), obj=1),
+                request(ID["DecryptUpdate"], session=1, data=bytes(32), out_capacity=64),
+                request(ID["DecryptFinal"], session=1, out_capacity=64)],
         "hmac": [open_rw, login,
-                 request(35, session=1, template=[attr_ulong(CKA_CLASS, CKO_SECRET_KEY),
+                 request(ID["CreateObject"], session=1, template=[attr_ulong(CKA_CLASS, CKO_SECRET_KEY),
                                                   attr_ulong(CKA_KEY_TYPE, CKK_GENERIC_SECRET),
                                                   attr_bytes(CKA_VALUE, b"k" * 32),
                                                   attr_bool(CKA_SIGN, True)]),
-                 request(21, session=1, mechanism=mech(CKM_SHA256_HMAC), obj=1),
-                 request(25, session=1, data=b"part"),
-                 request(27, session=1, out_capacity=64)],
-        "digest": [open_rw, request(29, session=1, mechanism=mech(CKM_SHA256, generic=False)),
-                   request(31, session=1, data=b"abc"), request(32, session=1, out_capacity=32)],
+                 request(ID["SignInit"], session=1, mechanism=mech(CKM_SHA256_HMAC), obj=1),
+                 request(ID["SignUpdate"], session=1, data=b"part"),
+                 request(ID["SignFinal"], session=1, out_capacity=64)],
+        "digest": [open_rw, request(ID["DigestInit"], session=1, mechanism=mech(CKM_SHA256, generic=False)),
+                   request(ID["DigestUpdate"], session=1, data=b"abc"), request(ID["DigestFinal"], session=1, out_capacity=32)],
         "ecdsa": [open_rw, login,
-                  request(15, session=1, mechanism=mech(CKM_EC_KEY_PAIR_GEN, generic=False),
+                  request(ID["GenerateKeyPair"], session=1, mechanism=mech(CKM_EC_KEY_PAIR_GEN, generic=False),
                           template=[attr_bytes(CKA_EC_PARAMS, P256)],
                           template2=[attr_bool(CKA_SIGN, True)]),
-                  request(21, session=1, mechanism=mech(CKM_ECDSA), obj=2),
-                  request(22, session=1, data=bytes(32), out_capacity=64)],
+                  request(ID["SignInit"], session=1, mechanism=mech(CKM_ECDSA), obj=2),
+                  request(ID["Sign"], session=1, data=bytes(32), out_capacity=64)],
         "wrap": [open_rw, login,
-                 request(1, session=1, mechanism=mech(CKM_AES_KEY_GEN, generic=False),
+                 request(ID["GenerateKey"], session=1, mechanism=mech(CKM_AES_KEY_GEN, generic=False),
                          template=[attr_ulong(CKA_VALUE_LEN, 16)]),
-                 request(43, session=1, mechanism=mech(CKM_AES_KEY_WRAP), obj=1, value=1,
+                 request(ID["WrapKey"], session=1, mechanism=mech(CKM_AES_KEY_WRAP), obj=1, value=1,
                          out_capacity=64)],
-        "undecodable": [b"\xff\xff\xff", b"", request(63), request(11)],
+        # 63: an id without a row in the call table.
+        "undecodable": [b"\xff\xff\xff", b"", request(63), request(ID["OpenSession"])],
     }
     for name, requests in seeds.items():
         write("firmware_fuzzer", name, b"".join(block(r) for r in requests))

@@ -21,6 +21,7 @@ constexpr CK_ULONG kUpdatePiece = 2000;
 // fill() (anything but CKR_OK) is returned and nothing is sent.
 template <class Fill>
 CK_RV sendRouted(CContext& context, CDeviceCall& call, CK_SESSION_HANDLE hSession, Fill&& fill) {
+    call.requireRouting(rpc::Routing::BySession);
     int32_t slot = -1;
     if (CK_RV rv = context.bindSession(call.request(), hSession, slot); rv != CKR_OK) {
         return rv;
@@ -28,9 +29,7 @@ CK_RV sendRouted(CContext& context, CDeviceCall& call, CK_SESSION_HANDLE hSessio
     if (CK_RV rv = fill(); rv != CKR_OK) {
         return rv;
     }
-    const rpc::FunctionInfo* info = rpc::findFunction(call.request().function_id);
-    return context.callFunction(slot, call.request(), call.response(),
-                                info == nullptr || info->clear);
+    return context.callFunction(slot, call.request(), call.response(), call.clear());
 }
 
 // The output-buffer convention of the functions that return bytes:

@@ -1,7 +1,8 @@
 // One device request of a PKCS#11 function: the request and response
-// structures, the byte strings it sends, and the clear flag that the call
-// table gives its function id. The families fill the request, bind their
-// outputs, then send it by slot or by session.
+// structures, the byte strings it sends, and its row of the call table
+// (clear flag, routing). The families fill the request, bind their outputs,
+// then send it the way the row routes it: sending a call the other way is a
+// programming error (std::logic_error, CKR_FUNCTION_FAILED at the export).
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -18,12 +19,17 @@ namespace vexa::pkcs11 {
 
 class CDeviceCall {
 public:
+    // `id` must have a row in the call table (std::logic_error otherwise).
     explicit CDeviceCall(rpc::FunctionId id);
     CDeviceCall(const CDeviceCall&) = delete;
     CDeviceCall& operator=(const CDeviceCall&) = delete;
 
     Request& request() { return request_; }
     Response& response() { return response_; }
+    // The call table's clear flag of this call's id.
+    bool clear() const { return info_.clear; }
+    // Throws std::logic_error unless the call table routes this id so.
+    void requireRouting(rpc::Routing routing) const;
 
     // `data` and `data2`: exactly these bytes (empty when length is 0). The
     // bytes must stay valid until the call is sent.
@@ -47,7 +53,7 @@ private:
     Response response_ = Response_init_zero;
     rpc::ByteInput data_;
     rpc::ByteInput data2_;
-    bool clear_;
+    const rpc::FunctionInfo& info_;
 };
 
 }  // namespace vexa::pkcs11

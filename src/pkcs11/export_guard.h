@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pkcs11/context.h"
+#include "rpc/function_ids.h"
 
 // Marks the functions that the module exports (every other symbol is
 // hidden, and the version script keeps it so).
@@ -36,6 +37,12 @@ CK_RV guarded(Operation&& op) noexcept {
         return CKR_FUNCTION_FAILED;
     }
 }
+
+// The TRACE text of the export that serves a device call, from the call
+// table (null when it writes none). A compile-time constant: the hot path
+// pays no lookup.
+template <rpc::FunctionId Id>
+inline constexpr const char* traceOf = rpc::traceName(Id);
 
 // The common entry of every operation after the lifecycle functions: log the
 // function's name at TRACE (when it has a TRACE line), answer

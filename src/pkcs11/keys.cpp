@@ -95,7 +95,7 @@ CK_RV generateKeyPair(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANIS
     // exchange runs under the key-generation time limit, and the transport's
     // own time-out is back in force when it returns, whatever happened.
     const CK_RV rv =
-        context.callFunctionForKeyGeneration(slot, request, call.response(), /*clear=*/true);
+        context.callFunctionForKeyGeneration(slot, request, call.response(), call.clear());
     const Response& response = call.response();
     takeHandle(response.has_handle, response.handle, phPublicKey);
     takeHandle(response.has_handle2, response.handle2, phPrivateKey);

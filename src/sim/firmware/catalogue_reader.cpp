@@ -23,7 +23,7 @@ void readMechanism(rpc::MechanismForms forms, DeviceMechanism& m) {
 }  // namespace
 
 void readAsCatalogue(DeviceRequest& request) {
-    const rpc::RequestShape* shape = rpc::findRequestShape(request.functionId);
+    const rpc::FunctionInfo* shape = rpc::findFunction(request.functionId);
     if (shape == nullptr) {
         return;
     }

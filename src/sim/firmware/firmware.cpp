@@ -63,13 +63,13 @@ DeviceResponse Firmware::call(const DeviceRequest& request) {
 
 DeviceResponse Firmware::dispatch(const DeviceRequest& request) {
     DeviceResponse response;
-    const HandlerEntry* entry = firmwareRegistry().find(request.functionId);
+    const Dispatch* entry = firmwareRegistry().find(request.functionId);
     if (entry == nullptr) {
         response.rv = CKR_FUNCTION_NOT_SUPPORTED;
         return response;
     }
     Session* session = nullptr;
-    if (entry->needs == Needs::Session) {
+    if (entry->routing == rpc::Routing::BySession) {
         session = request.session ? token_.findSession(*request.session) : nullptr;
         if (session == nullptr) {
             response.rv = CKR_SESSION_HANDLE_INVALID;

@@ -10,20 +10,20 @@ namespace vexa::sim {
 void Registry::add(const HandlerEntry* entries, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const HandlerEntry& entry = entries[i];
-        if (entry.functionId > kMaxFunctionId || entry.handler == nullptr) {
-            throw std::logic_error("bad handler entry for function id " +
-                                   std::to_string(entry.functionId));
+        const auto id = static_cast<uint32_t>(entry.functionId);
+        const rpc::FunctionInfo* row = rpc::findFunction(id);
+        if (row == nullptr || entry.handler == nullptr) {
+            throw std::logic_error("bad handler entry for function id " + std::to_string(id));
         }
-        if (table_[entry.functionId].handler != nullptr) {
-            throw std::logic_error("function id " + std::to_string(entry.functionId) +
-                                   " has two handlers");
+        if (table_[id].handler != nullptr) {
+            throw std::logic_error("function id " + std::to_string(id) + " has two handlers");
         }
-        table_[entry.functionId] = entry;
+        table_[id] = Dispatch{entry.handler, row->routing};
     }
 }
 
-const HandlerEntry* Registry::find(uint32_t functionId) const {
-    if (functionId > kMaxFunctionId || table_[functionId].handler == nullptr) {
+const Dispatch* Registry::find(uint32_t functionId) const {
+    if (functionId > rpc::kMaxFunctionId || table_[functionId].handler == nullptr) {
         return nullptr;
     }
     return &table_[functionId];

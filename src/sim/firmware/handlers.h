@@ -1,16 +1,18 @@
-// The firmware's handler table: one handler per function id.
+// The firmware's handler table: one handler per row of the call table
+// (rpc/function_ids.h).
 //
 // How to add handlers:
 //   1. Write `uint32_t myHandler(Call& call)`: read call.request, fill
 //      call.response, return the CK_RV (the dispatcher stores it in
 //      Response.rv). Set call.persistentChange when the call changed
 //      anything the state file keeps (token objects, PINs, label).
-//   2. List it in a table of HandlerEntry {id, handler, needs} in your
+//   2. List it in a table of HandlerEntry {FunctionId, handler} in your
 //      handlers_*.cpp and add the table in that file's register function
 //      (registerObjectHandlers / registerCryptoHandlers below).
-//   3. With Needs::Session the dispatcher resolves Request.session first:
-//      a missing or unknown handle answers CKR_SESSION_HANDLE_INVALID and
-//      the handler is not called; call.session is then never null.
+//   3. For ids that the call table routes by session the dispatcher
+//      resolves Request.session first: a missing or unknown handle answers
+//      CKR_SESSION_HANDLE_INVALID and the handler is not called;
+//      call.session is then never null.
 // Handlers run under the device lock, one at a time per token. They may
 // throw std::bad_alloc only; any other escape is answered with
 // CKR_DEVICE_ERROR. Ids without a handler answer CKR_FUNCTION_NOT_SUPPORTED.
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "rpc/function_ids.h"
 #include "sim/firmware/device_types.h"
 #include "sim/firmware/token.h"
 
@@ -32,7 +35,7 @@ struct Call {
     const DeviceRequest& request;
     DeviceResponse& response;
     Token& token;
-    Session* session;  // resolved for Needs::Session entries, else null
+    Session* session;  // resolved for ids routed by session, else null
     DeviceRandom& random;
     DeviceClock& clock;
     bool persistentChange = false;
@@ -40,12 +43,15 @@ struct Call {
 
 using Handler = uint32_t (*)(Call& call);
 
-enum class Needs : uint8_t { Nothing, Session };
-
 struct HandlerEntry {
-    uint32_t functionId;
+    rpc::FunctionId functionId;
     Handler handler;
-    Needs needs;
+};
+
+// A registered handler with its call's routing from the call table.
+struct Dispatch {
+    Handler handler = nullptr;
+    rpc::Routing routing = rpc::Routing::BySession;
 };
 
 using TokenExtensionFactory = std::unique_ptr<TokenExtension> (*)();
@@ -53,10 +59,8 @@ using TokenExtensionFactory = std::unique_ptr<TokenExtension> (*)();
 // Collects the handler entries of every family at start-up.
 class Registry {
 public:
-    static constexpr uint32_t kMaxFunctionId = 63;
-
-    // Adds `count` entries; an id registered twice or beyond kMaxFunctionId
-    // is a programming error (std::logic_error).
+    // Adds `count` entries; an id registered twice or without a row in the
+    // call table is a programming error (std::logic_error).
     void add(const HandlerEntry* entries, size_t count);
     template <size_t N>
     void add(const HandlerEntry (&entries)[N]) {
@@ -64,19 +68,20 @@ public:
     }
     void setTokenExtensionFactory(TokenExtensionFactory factory) { factory_ = factory; }
 
-    const HandlerEntry* find(uint32_t functionId) const;
+    // The handler of an id, or nullptr for an id without one.
+    const Dispatch* find(uint32_t functionId) const;
     TokenExtensionFactory tokenExtensionFactory() const { return factory_; }
 
 private:
-    HandlerEntry table_[kMaxFunctionId + 1] = {};
+    Dispatch table_[rpc::kMaxFunctionId + 1] = {};
     TokenExtensionFactory factory_ = nullptr;
 };
 
 // The families. Each lives in its own handlers_*.cpp.
-void registerTokenHandlers(Registry& registry);    // 10, 34, 46
-void registerSessionHandlers(Registry& registry);  // 11-14, 17-20
-void registerRandomHandlers(Registry& registry);   // 42, 51
-void registerObjectHandlers(Registry& registry);   // objects: 16, 33, 35-40, 52
+void registerTokenHandlers(Registry& registry);    // token information, init, clock
+void registerSessionHandlers(Registry& registry);  // sessions, login and PINs
+void registerRandomHandlers(Registry& registry);   // random numbers
+void registerObjectHandlers(Registry& registry);   // objects and attributes
 void registerCryptoHandlers(Registry& registry);   // keys and cryptography
 
 // The registry with every family, built once.

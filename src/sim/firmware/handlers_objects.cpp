@@ -185,12 +185,18 @@ uint32_t findObjectsFinal(Call& call) {
     return CKR_OK;
 }
 
+using F = rpc::FunctionId;
+
 constexpr HandlerEntry kObjectHandlers[] = {
-    {16, &getAttributeValue, Needs::Session}, {33, &findObjectsInit, Needs::Session},
-    {35, &createObject, Needs::Session},      {36, &setAttributeValue, Needs::Session},
-    {37, &findObjects, Needs::Session},       {38, &findObjectsFinal, Needs::Session},
-    {39, &destroyObject, Needs::Session},     {40, &copyObject, Needs::Session},
-    {52, &getObjectSize, Needs::Session},
+    {F::GetAttributeValue, &getAttributeValue},
+    {F::FindObjectsInit, &findObjectsInit},
+    {F::CreateObject, &createObject},
+    {F::SetAttributeValue, &setAttributeValue},
+    {F::FindObjects, &findObjects},
+    {F::FindObjectsFinal, &findObjectsFinal},
+    {F::DestroyObject, &destroyObject},
+    {F::CopyObject, &copyObject},
+    {F::GetObjectSize, &getObjectSize},
 };
 
 }  // namespace

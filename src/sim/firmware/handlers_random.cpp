@@ -34,9 +34,11 @@ uint32_t seedRandom(Call& call) {
                : CKR_DEVICE_ERROR;
 }
 
+using F = rpc::FunctionId;
+
 const HandlerEntry kEntries[] = {
-    {42, &generateRandom, Needs::Session},
-    {51, &seedRandom, Needs::Session},
+    {F::GenerateRandom, &generateRandom},
+    {F::SeedRandom, &seedRandom},
 };
 
 }  // namespace

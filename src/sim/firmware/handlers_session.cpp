@@ -171,11 +171,17 @@ uint32_t setPin(Call& call) {
     return CKR_OK;
 }
 
+using F = rpc::FunctionId;
+
 const HandlerEntry kEntries[] = {
-    {11, &openSession, Needs::Nothing},    {12, &closeSession, Needs::Session},
-    {13, &login, Needs::Session},          {14, &closeAllSessions, Needs::Nothing},
-    {17, &getSessionInfo, Needs::Session}, {18, &initPin, Needs::Session},
-    {19, &logout, Needs::Session},         {20, &setPin, Needs::Session},
+    {F::OpenSession, &openSession},
+    {F::CloseSession, &closeSession},
+    {F::Login, &login},
+    {F::CloseAllSessions, &closeAllSessions},
+    {F::GetSessionInfo, &getSessionInfo},
+    {F::InitPIN, &initPin},
+    {F::Logout, &logout},
+    {F::SetPIN, &setPin},
 };
 
 }  // namespace

@@ -134,10 +134,12 @@ uint32_t setClock(Call& call) {
     return CKR_OK;
 }
 
+using F = rpc::FunctionId;
+
 const HandlerEntry kEntries[] = {
-    {10, &initToken, Needs::Nothing},
-    {34, &getTokenInfo, Needs::Nothing},
-    {46, &setClock, Needs::Nothing},
+    {F::InitToken, &initToken},
+    {F::GetTokenInfo, &getTokenInfo},
+    {F::SetDeviceClock, &setClock},
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Every request the module sends, read field by field from its bytes (tag
-// numbers, not the generated structures) and held to the catalogue of
-// src/rpc/catalogue.h: only the fields its function id defines, the ones
+// numbers, not the generated structures) and held to the call table of
+// src/rpc/function_ids.h: only the fields its function id defines, the ones
 // every such request carries, and a Mechanism in a form that id takes.
 // Structured mechanism parameters must arrive in the device's 32-bit
 // layout, whatever the host's.
@@ -10,11 +10,14 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "rpc/catalogue.h"
 #include "sim/firmware/codec.h"
+#include "sim/firmware/handlers.h"
 #include "unit/pkcs11/module_fixture.h"
 
 namespace vexa::test {
@@ -90,7 +93,7 @@ std::vector<uint32_t> checkAgainstCatalogue(const std::vector<SeenRequest>& seen
         }
         const uint32_t id = request.functionId();
         ids.push_back(id);
-        const rpc::RequestShape* shape = rpc::findRequestShape(id);
+        const rpc::FunctionInfo* shape = rpc::findFunction(id);
         EXPECT_NE(shape, nullptr) << "function id " << id << " is never sent";
         if (shape == nullptr) {
             continue;
@@ -130,7 +133,7 @@ protected:
         ASSERT_EQ(initialize(), CKR_OK);
         session_ = openSession(0);
         devices_[0]->setResponder([](const SeenRequest& seen) { return answer(seen); });
-        devices_[0]->clearRequests();
+        setUpIds_ = sentIds();
     }
 
     // 16 output bytes for every output call (the length alone for a size
@@ -173,6 +176,7 @@ protected:
     }
 
     CK_SESSION_HANDLE session_ = 0;
+    std::vector<uint32_t> setUpIds_;  // initialising and opening the session
 };
 
 struct Call {
@@ -189,7 +193,8 @@ std::vector<uint32_t> ids(const std::vector<FunctionId>& functions) {
     return out;
 }
 
-TEST_F(CatalogueWire, EveryRequestCarriesWhatItsFunctionIdDefines) {
+// The calls of a session, each with the requests it makes.
+std::vector<Call> sessionCalls() {
     static CK_BYTE data[64] = {1, 2, 3};
     static CK_BYTE big[4100] = {};
     static CK_BYTE out[4200];
@@ -214,7 +219,7 @@ TEST_F(CatalogueWire, EveryRequestCarriesWhatItsFunctionIdDefines) {
     const auto reset = [] { length = sizeof out; };
     using F = FunctionId;
 
-    const std::vector<Call> calls = {
+    return {
         {"C_EncryptInit generic", [](auto s) { C_EncryptInit(s, &aesCbc, 5); }, {F::EncryptInit}},
         {"C_DecryptInit OAEP", [](auto s) { C_DecryptInit(s, &oaep, 5); }, {F::DecryptInit}},
         {"C_DeriveKey ECDH",
@@ -230,6 +235,10 @@ TEST_F(CatalogueWire, EveryRequestCarriesWhatItsFunctionIdDefines) {
         {"C_Encrypt of 4100 bytes",
          [&](auto s) { reset(), C_Encrypt(s, big, sizeof big, out, &length); },
          {F::EncryptUpdate, F::EncryptUpdate, F::EncryptUpdate, F::EncryptFinal}},
+        {"C_Decrypt", [&](auto s) { reset(), C_Decrypt(s, data, 16, out, &length); }, {F::Decrypt}},
+        {"C_DecryptUpdate",
+         [&](auto s) { reset(), C_DecryptUpdate(s, data, 16, out, &length); },
+         {F::DecryptUpdate}},
         {"C_Decrypt without a length pointer",
          [](auto s) { C_Decrypt(s, data, 16, out, nullptr); },
          {F::DecryptFinal}},
@@ -365,30 +374,92 @@ TEST_F(CatalogueWire, EveryRequestCarriesWhatItsFunctionIdDefines) {
          },
          {F::GetSessionInfo}},
     };
-    for (const Call& call : calls) {
+}
+
+TEST_F(CatalogueWire, EveryRequestCarriesWhatItsFunctionIdDefines) {
+    for (const Call& call : sessionCalls()) {
         SCOPED_TRACE(call.what);
         call.run(session_);
         EXPECT_EQ(sentIds(), ids(call.sends));
     }
 }
 
-TEST_F(CatalogueWire, SlotRequestsCarryWhatTheirIdsDefine) {
+// The functions routed by slot, on slot 0.
+void runSlotCalls() {
     CK_TOKEN_INFO info;
-    ASSERT_EQ(C_GetTokenInfo(0, &info), CKR_OK);
+    EXPECT_EQ(C_GetTokenInfo(0, &info), CKR_OK);
     CK_SESSION_HANDLE extra = 0;
-    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &extra), CKR_OK);
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &extra), CKR_OK);
     EXPECT_EQ(C_CloseSession(extra), CKR_OK);
     CK_BYTE pin[] = "12345678";
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
     C_InitToken(0, pin, 8, label);
     C_CloseAllSessions(0);
+}
+
+TEST_F(CatalogueWire, SlotRequestsCarryWhatTheirIdsDefine) {
+    runSlotCalls();
     const std::vector<uint32_t> sent = sentIds();
     for (FunctionId f :
          {FunctionId::GetTokenInfo, FunctionId::OpenSession, FunctionId::CloseSession,
           FunctionId::InitToken, FunctionId::CloseAllSessions}) {
         EXPECT_NE(std::find(sent.begin(), sent.end(), id(f)), sent.end()) << id(f);
     }
+}
+
+// ---- the call table: a module side and a device side for every row -------
+
+// The names of the call table's rows that the module never sent (not in
+// `moduleSends`) or that `device` has no handler for.
+std::vector<std::string> rowsMissingASide(const std::set<uint32_t>& moduleSends,
+                                          const sim::Registry& device) {
+    std::vector<std::string> missing;
+    for (const rpc::FunctionInfo& row : rpc::kCallTable) {
+        const auto id = static_cast<uint32_t>(row.id);
+        if (moduleSends.count(id) == 0) {
+            missing.push_back(std::string(row.name) + ": no module side");
+        }
+        if (device.find(id) == nullptr) {
+            missing.push_back(std::string(row.name) + ": no device side");
+        }
+    }
+    return missing;
+}
+
+TEST_F(CatalogueWire, EveryRowOfTheCallTableHasAModuleSideAndADeviceSide) {
+    std::set<uint32_t> moduleSends(setUpIds_.begin(), setUpIds_.end());
+    for (const Call& call : sessionCalls()) {
+        call.run(session_);
+    }
+    runSlotCalls();
+    for (uint32_t id : sentIds()) {
+        moduleSends.insert(id);
+    }
+    const sim::Registry& device = sim::firmwareRegistry();
+    EXPECT_EQ(rowsMissingASide(moduleSends, device), std::vector<std::string>{});
+
+    // The check names a row that lacks either side.
+    std::set<uint32_t> withoutSign = moduleSends;
+    withoutSign.erase(id(FunctionId::Sign));
+    EXPECT_EQ(rowsMissingASide(withoutSign, device),
+              std::vector<std::string>{"C_Sign: no module side"});
+    sim::Registry withoutRandom;
+    sim::registerTokenHandlers(withoutRandom);
+    sim::registerSessionHandlers(withoutRandom);
+    sim::registerObjectHandlers(withoutRandom);
+    sim::registerCryptoHandlers(withoutRandom);
+    EXPECT_EQ(rowsMissingASide(moduleSends, withoutRandom),
+              (std::vector<std::string>{"C_GenerateRandom: no device side",
+                                        "C_SeedRandom: no device side"}));
+}
+
+// The device takes no handler for an id that the table does not have.
+TEST(CallTable, TheDeviceRefusesAHandlerForAnIdWithoutARow) {
+    sim::Registry registry;
+    const sim::HandlerEntry stray[] = {
+        {static_cast<rpc::FunctionId>(30), [](sim::Call&) { return uint32_t{0}; }}};
+    EXPECT_THROW(registry.add(stray), std::logic_error);
 }
 
 // ---- parameter blocks in the device's layout -------------------------------
