@@ -1,12 +1,12 @@
 // The steps that the cryptographic operations share: routing a request by
-// session before its mechanism is encoded, the output-buffer convention,
-// the single-part / update / final exchange of encryption and decryption,
-// and long update data cut into pieces.
+// session before its mechanism is encoded, the single-part / update / final exchange of encryption
+// and decryption, and long update data cut into pieces.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
 
 #include "pkcs11/device_call.h"
+#include "pkcs11/output_buffer.h"
 #include "rpc/byte_fields.h"
 #include "rpc/function_ids.h"
 
@@ -31,42 +31,6 @@ CK_RV sendRouted(CContext& context, CDeviceCall& call, CK_SESSION_HANDLE hSessio
     }
     return context.callFunction(slot, call.request(), call.response(), call.clear());
 }
-
-// The output-buffer convention of the functions that return bytes:
-//   request   out_capacity = *pulOutLen when the length pointer is given
-//             (a size query states the capacity its QueryCapacity says);
-//             length_only = true when the output pointer is null
-//   response  Response.data straight into pOut, refused beyond *pulOutLen
-//   after     *pulOutLen = the bytes received by a successful call,
-//             else the device's `length`, else unchanged
-// The length is never taken from a reply that failed to arrive or decode.
-class COutput {
-public:
-    COutput(CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) : pOut_(pOut), pulOutLen_(pulOutLen) {}
-
-    // What a size query (null pOut) states as out_capacity besides
-    // length_only.
-    enum class QueryCapacity {
-        Caller,  // the caller's *pulOutLen
-        Zero,    // 0: a device that reads only the capacity answers with the
-                 // length alone (CKR_BUFFER_TOO_SMALL) and ends nothing
-    };
-
-    // Fills the request's size fields and binds Response.data to pOut with
-    // the capacity *pulOutLen (0 without a length pointer).
-    // CKR_ARGUMENTS_BAD when *pulOutLen cannot be carried.
-    CK_RV prepare(CDeviceCall& call, QueryCapacity query = QueryCapacity::Caller);
-    // Writes *pulOutLen from the answer; returns rv. A size query answered
-    // with CKR_BUFFER_TOO_SMALL and a length has its answer: CKR_OK.
-    CK_RV report(CK_RV rv, const Response& response) const;
-
-    size_t received() const { return output_.received; }
-
-private:
-    CK_BYTE_PTR pOut_;
-    CK_ULONG_PTR pulOutLen_;
-    rpc::ByteOutput output_;
-};
 
 // Encryption and decryption in one part, an update or the final part: one
 // exchange under the output-buffer convention. A null pIn sends no data;

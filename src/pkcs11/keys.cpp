@@ -139,55 +139,23 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
     CDeviceCall call(rpc::FunctionId::WrapKey);
     Request& request = call.request();
     MechanismScratch scratch;
-    // The request carries out_capacity only. A size query (null buffer)
-    // states a capacity of 0, so that any device answers with the length
-    // alone (CKR_BUFFER_TOO_SMALL) and no wrapped key travels; bytes that a
-    // device sends anyway are counted, not stored.
-    rpc::ByteOutput output{nullptr, SIZE_MAX};
-    if (pWrappedKey != nullptr) {
-        output = rpc::ByteOutput{pWrappedKey, *pulWrappedKeyLen};
-    }
-    rpc::bindOutput(call.response().data, output);
+    // The request carries out_capacity only: a size query states a
+    // capacity of 0, so that any device answers with the length alone
+    // (CKR_BUFFER_TOO_SMALL) and no wrapped key travels.
+    COutput output(pWrappedKey, pulWrappedKeyLen);
     const CK_RV rv = sendRouted(context, call, hSession, [&] {
         logMechanism(context, "Wrap ", pMechanism->mechanism);
         if (!setHandle(request.object, request.has_object, hKey) ||
             !setHandle(request.object2, request.has_object2, hWrappingKey)) {
             return CKR_ARGUMENTS_BAD;
         }
-        request.has_out_capacity = true;
-        request.out_capacity =
-            pWrappedKey == nullptr
-                ? 0
-                : static_cast<uint32_t>(std::min<CK_ULONG>(*pulWrappedKeyLen, UINT32_MAX - 1));
+        if (CK_RV prepared = output.prepare(call, COutput::QueryCapacity::CapacityOnly);
+            prepared != CKR_OK) {
+            return prepared;
+        }
         return encodeGenericMechanism(request, *pMechanism, scratch);
     });
-    const Response& response = call.response();
-    if (rv == CKR_OK && pWrappedKey != nullptr) {
-        // Exactly the bytes placed into the caller's buffer: a larger length
-        // in the reply would send the caller reading past them.
-        *pulWrappedKeyLen = output.received;
-        return rv;
-    }
-    // A reply that did not decode may hold any length: keep the caller's.
-    if (rv == CKR_FUNCTION_FAILED) {
-        return rv;
-    }
-    if (pWrappedKey == nullptr && (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL)) {
-        // The size query's answer: the stated length, else the bytes sent.
-        if (response.has_length) {
-            *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
-            return CKR_OK;
-        }
-        if (output.present) {
-            *pulWrappedKeyLen = output.received;
-            return CKR_OK;
-        }
-        return rv;
-    }
-    if (response.has_length) {
-        *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
-    }
-    return rv;
+    return output.report(rv, call.response());
 }
 
 CK_RV unwrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,

@@ -3,6 +3,7 @@
 
 #include "pkcs11/device_call.h"
 #include "pkcs11/keys.h"
+#include "pkcs11/output_buffer.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -31,19 +32,22 @@ CK_RV generateRandom(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR 
     for (CK_ULONG offset = 0; offset < ulRandomLen;) {
         const CK_ULONG piece = std::min(ulRandomLen - offset, kRandomPiece);
         CDeviceCall call(rpc::FunctionId::GenerateRandom);
-        call.request().has_out_capacity = true;
-        call.request().out_capacity = static_cast<uint32_t>(piece);
-        rpc::ByteOutput output{pRandomData + offset, piece};
-        rpc::bindOutput(call.response().data, output);
+        // out_capacity = the piece, the bytes straight into the caller's
+        // buffer; the count received is all that is reported.
+        CK_ULONG room = piece;
+        COutput output(pRandomData + offset, &room);
+        if (CK_RV rv = output.prepare(call); rv != CKR_OK) {
+            return rv;
+        }
         // Each piece is routed anew.
         if (CK_RV rv = call.sendToSession(context, hSession); rv != CKR_OK) {
             return rv;
         }
         // Fewer bytes than asked would leave part of the caller's buffer
         // unfilled while reporting success.
-        if (output.received != piece) {
+        if (output.received() != piece) {
             context.log(talvoranth::LOG_ERROR, "random data: %zu of %lu bytes received",
-                        output.received, piece);
+                        output.received(), piece);
             return CKR_FUNCTION_FAILED;
         }
         offset += piece;

@@ -244,7 +244,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted
     // must survive a CKR_BUFFER_TOO_SMALL unchanged.
     std::unique_ptr<CipherOperation> trial;
     CipherOperation* runner = slot.op.get();
-    if (wanted.capacity && *wanted.capacity < bound) {
+    if (!wanted.fits(bound)) {
         trial = slot.op->clone();
         runner = trial.get();
     }
@@ -255,7 +255,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted
         return rv;
     }
     out->length = static_cast<uint32_t>(result.size());
-    if (wanted.capacity && *wanted.capacity < result.size()) {
+    if (!wanted.fits(result.size())) {
         wipe(&result);
         slot.single = step == Step::Single;
         return CKR_BUFFER_TOO_SMALL;
@@ -329,7 +329,7 @@ Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& wanted, Ou
     if (wanted.lengthOnly) {
         return CKR_OK;
     }
-    if (wanted.capacity && *wanted.capacity < length) {
+    if (!wanted.fits(length)) {
         return CKR_BUFFER_TOO_SMALL;
     }
     if (!loginOk(slot.needsLogin, contextLogin)) {
@@ -433,7 +433,7 @@ Rv digestFinal(DigestSlot& slot, const OutputSpec& wanted, Output* out) {
     if (wanted.lengthOnly) {
         return CKR_OK;
     }
-    if (wanted.capacity && *wanted.capacity < length) {
+    if (!wanted.fits(length)) {
         return CKR_BUFFER_TOO_SMALL;
     }
     Bytes digest;

@@ -3,30 +3,19 @@
 // convention. Handlers give it decoded requests and the objects they found;
 // it never sees the wire.
 //
-// Output convention: with `lengthOnly` only the (upper bound of the)
-// length is answered; when `capacity` is given and the output is larger,
-// CKR_BUFFER_TOO_SMALL with the exact length; both leave the operation
-// running. Otherwise the bytes and their length.
+// Outputs follow the rule of sim/crypto/output.h; a size query of a cipher
+// step answers the upper bound of the length.
 #pragma once
 
 #include <optional>
 
 #include "sim/crypto/mechanisms.h"
+#include "sim/crypto/output.h"
 #include "sim/crypto/rng.h"
 #include "sim/crypto/session_ops.h"
 #include "sim/objects/object.h"
 
 namespace vexa::sim::crypto {
-
-struct OutputSpec {
-    bool lengthOnly = false;
-    std::optional<uint32_t> capacity;
-};
-
-struct Output {
-    std::optional<Bytes> data;
-    std::optional<uint32_t> length;
-};
 
 // Whether `key` (nullptr: no such visible object) may serve `op` under `m`:
 // CKR_KEY_HANDLE_INVALID, CKR_KEY_TYPE_INCONSISTENT (wrong class or key

@@ -42,17 +42,31 @@ const Registry& firmwareRegistry() {
     return registry;
 }
 
+crypto::OutputSpec outputSpecOf(const DeviceRequest& request) {
+    return crypto::OutputSpec{request.lengthOnly.value_or(false), request.outCapacity};
+}
+
+uint32_t putOutput(Call& call, uint32_t rv, crypto::Output& out) {
+    call.response.length = out.length;
+    if (rv == CKR_OK && out.data) {
+        call.response.data = std::move(out.data);
+    }
+    return rv;
+}
+
 uint32_t putOutput(Call& call, Bytes output) {
-    const auto length = static_cast<uint32_t>(output.size());
-    call.response.length = length;
-    if (call.request.lengthOnly.value_or(false)) {
-        return CKR_OK;
+    const crypto::OutputSpec wanted = outputSpecOf(call.request);
+    crypto::Output out;
+    out.length = static_cast<uint32_t>(output.size());
+    uint32_t rv = CKR_OK;
+    if (!wanted.lengthOnly) {
+        if (wanted.fits(output.size())) {
+            out.data = std::move(output);
+        } else {
+            rv = CKR_BUFFER_TOO_SMALL;
+        }
     }
-    if (call.request.outCapacity && *call.request.outCapacity < length) {
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    call.response.data = std::move(output);
-    return CKR_OK;
+    return putOutput(call, rv, out);
 }
 
 }  // namespace vexa::sim

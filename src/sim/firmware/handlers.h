@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "rpc/function_ids.h"
+#include "sim/crypto/output.h"
 #include "sim/firmware/device_types.h"
 #include "sim/firmware/token.h"
 
@@ -87,10 +88,19 @@ void registerCryptoHandlers(Registry& registry);   // keys and cryptography
 // The registry with every family, built once.
 const Registry& firmwareRegistry();
 
-// Puts a PKCS#11 output into the response: with Request.length_only only
-// the length; when Request.out_capacity is present and too small, the
-// length and CKR_BUFFER_TOO_SMALL; otherwise the bytes and their length.
-// Returns the CK_RV.
+// The one way outputs reach the response, under the rule of
+// sim/crypto/output.h.
+//
+// What the request asks of an output: Request.length_only and
+// Request.out_capacity.
+crypto::OutputSpec outputSpecOf(const DeviceRequest& request);
+// An answer already judged by the rule (the crypto engine's, or bytes made
+// to the count the host asked for, which state no length): the length when
+// there is one, the bytes only with CKR_OK. Returns rv.
+uint32_t putOutput(Call& call, uint32_t rv, crypto::Output& out);
+// A whole output judged here: with length_only only the length; when
+// out_capacity is too small, the length and CKR_BUFFER_TOO_SMALL; otherwise
+// the bytes and their length. Returns the CK_RV.
 uint32_t putOutput(Call& call, Bytes output);
 
 }  // namespace vexa::sim

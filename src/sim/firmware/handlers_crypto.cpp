@@ -14,7 +14,6 @@ namespace vexa::sim {
 namespace {
 
 using crypto::Output;
-using crypto::OutputSpec;
 using crypto::Step;
 
 crypto::SessionOps& opsOf(Call& call) {
@@ -33,18 +32,6 @@ const Object* keyOf(Call& call, std::optional<uint32_t> handle) {
 
 ByteView dataOf(const std::optional<Bytes>& data) {
     return data ? ByteView(*data) : ByteView();
-}
-
-OutputSpec specOf(const DeviceRequest& request) {
-    return OutputSpec{request.lengthOnly.value_or(false), request.outCapacity};
-}
-
-uint32_t answer(Call& call, Rv rv, Output& out) {
-    call.response.length = out.length;
-    if (rv == CKR_OK && out.data) {
-        call.response.data = std::move(out.data);
-    }
-    return rv;
 }
 
 // Keys created by a call reach the state file when they are token objects.
@@ -75,8 +62,8 @@ uint32_t cipherStep(Call& call, bool encrypt, Step step) {
     Output out;
     const Rv rv =
         crypto::cipherStep(encrypt ? ops.encrypt : ops.decrypt, step, dataOf(call.request.data),
-                           specOf(call.request), &out, &call.session->contextAuthenticated);
-    return answer(call, rv, out);
+                           outputSpecOf(call.request), &out, &call.session->contextAuthenticated);
+    return putOutput(call, rv, out);
 }
 
 uint32_t encryptInit(Call& call) {
@@ -125,16 +112,16 @@ uint32_t verifyInitHandler(Call& call) {
 uint32_t sign(Call& call) {
     Output out;
     const ByteView data = dataOf(call.request.data);
-    const Rv rv = crypto::signFinish(opsOf(call).sign, &data, specOf(call.request), &out,
+    const Rv rv = crypto::signFinish(opsOf(call).sign, &data, outputSpecOf(call.request), &out,
                                      &call.session->contextAuthenticated);
-    return answer(call, rv, out);
+    return putOutput(call, rv, out);
 }
 
 uint32_t signFinal(Call& call) {
     Output out;
-    const Rv rv = crypto::signFinish(opsOf(call).sign, nullptr, specOf(call.request), &out,
+    const Rv rv = crypto::signFinish(opsOf(call).sign, nullptr, outputSpecOf(call.request), &out,
                                      &call.session->contextAuthenticated);
-    return answer(call, rv, out);
+    return putOutput(call, rv, out);
 }
 
 uint32_t signUpdate(Call& call) {
@@ -174,8 +161,8 @@ uint32_t digestKey(Call& call) {
 
 uint32_t digestFinal(Call& call) {
     Output out;
-    const Rv rv = crypto::digestFinal(opsOf(call).digest, specOf(call.request), &out);
-    return answer(call, rv, out);
+    const Rv rv = crypto::digestFinal(opsOf(call).digest, outputSpecOf(call.request), &out);
+    return putOutput(call, rv, out);
 }
 
 // ---- keys -----------------------------------------------------------------

@@ -172,8 +172,10 @@ uint32_t findObjects(Call& call) {
             ++count;
         }
     }
-    call.response.data = std::move(found);
-    return CKR_OK;
+    // The handles alone: the host counts what it receives.
+    crypto::Output out;
+    out.data = std::move(found);
+    return putOutput(call, CKR_OK, out);
 }
 
 uint32_t findObjectsFinal(Call& call) {

@@ -21,8 +21,10 @@ uint32_t generateRandom(Call& call) {
     if (!call.random.generate(bytes.data(), bytes.size())) {
         return CKR_DEVICE_ERROR;
     }
-    call.response.data = std::move(bytes);
-    return CKR_OK;
+    // Exactly the count asked for, with no length: the host counts them.
+    crypto::Output out;
+    out.data = std::move(bytes);
+    return putOutput(call, CKR_OK, out);
 }
 
 uint32_t seedRandom(Call& call) {

@@ -168,6 +168,15 @@ TEST_F(Keys, WrapSizeQueryStatesACapacityOfZero) {
     answer(Reply::rawBytes(raw));
     EXPECT_EQ(C_WrapKey(session_, &mechanism, 7, 8, wrapped.data(), &length), CKR_FUNCTION_FAILED);
     EXPECT_EQ(length, 40u);
+
+    // A device that sends the wrapped key to a size query anyway, with no
+    // length: the bytes are counted, not stored, and the count answers it.
+    Reply unasked = Reply::withRv(CKR_OK);
+    unasked.data = std::vector<uint8_t>(24, 0x5B);
+    answer(unasked);
+    length = 3;
+    EXPECT_EQ(C_WrapKey(session_, &mechanism, 7, 8, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 24u);
     EXPECT_FALSE(traced());
 }
 
