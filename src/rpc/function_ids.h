@@ -166,11 +166,10 @@ inline constexpr FunctionInfo kCallTable[] = {
 
 using call_table_detail::kCallTable;
 
-// The highest id the protocol uses; ids above it are never sent.
+// The largest id a row may have: dispatch tables index by id up to it.
 constexpr uint32_t kMaxFunctionId = 63;
 
-// The row of an id, or nullptr for an id that is never sent (0, 30, 41,
-// 45, 47, 48 and everything above 52).
+// The row of an id, or nullptr for an id without one (an id never sent).
 const FunctionInfo* findFunction(uint32_t id);
 
 // The row of an id known at compile time; an id without a row does not
