@@ -1,0 +1,117 @@
+// Applications that share one device, as real processes with real clients:
+// a login dies with the application that made it (even when it is killed),
+// one application's C_Finalize leaves another's sessions alone, sessions
+// left behind do not fill the token, and processes that use the device at
+// once never see each other's answers. Directly over HID and through
+// vexa-daemon.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "e2e/support/token_stack.h"
+
+namespace vexa::e2e {
+namespace {
+
+std::string Client() {
+    return test::BinDir() + "/e2e_shared_device_client";
+}
+
+std::string Diagnose(const CTokenStack& stack, const RunResult& result) {
+    return result.all() + "\nmodule log:\n" + stack.moduleLog();
+}
+
+class SharedDevice : public ::testing::TestWithParam<Link> {};
+
+TEST_P(SharedDevice, KilledApplicationsLoginAndSessionsDieWithIt) {
+    CTokenStack stack(GetParam());
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+
+    // 1. A logs in, makes a private key on the token and is killed.
+    std::unique_ptr<test::ChildProcess> a =
+        stack.start(Client(), {stack.modulePath(), "login-and-wait", "0"});
+    ASSERT_TRUE(a->waitForStdout("key ")) << a->out() << a->err();
+    const std::string out = a->out();
+    const unsigned long key = std::strtoul(out.c_str() + out.find("key ") + 4, nullptr, 10);
+    ASSERT_NE(key, 0ul) << out;
+    ASSERT_EQ(::kill(a->pid(), SIGKILL), 0);
+    ASSERT_EQ(a->waitExit(), -SIGKILL);
+
+    // 2. B, without a PIN: a public session, no private object, and the dead
+    //    application's key handle signs nothing.
+    const RunResult probe =
+        stack.run(Client(), {stack.modulePath(), "probe", "0", std::to_string(key)});
+    ASSERT_EQ(probe.status, 0) << Diagnose(stack, probe);
+    EXPECT_NE(probe.out.find("state=0 private=0 "), std::string::npos) << probe.out;
+    EXPECT_EQ(probe.out.find("signinit=0x0 "), std::string::npos) << probe.out;
+    EXPECT_EQ(probe.out.find("sign=0x0\n"), std::string::npos) << probe.out;
+
+    // 3. A wrong PIN is refused as wrong (not "already logged in"), and the
+    //    right one logs in and shows the key.
+    const RunResult wrong = stack.pkcs11Tool({"--login", "--pin", "000000", "-O"});
+    EXPECT_NE(wrong.status, 0) << wrong.all();
+    EXPECT_NE(wrong.all().find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.all();
+    const RunResult right = stack.pkcs11Tool({"--login", "--pin", kUserPin, "-O"});
+    EXPECT_EQ(right.status, 0) << Diagnose(stack, right);
+    EXPECT_NE(right.out.find("Private Key Object; EC"), std::string::npos) << right.out;
+}
+
+TEST_P(SharedDevice, ApplicationsThatLeaveSessionsBehindDoNotFillTheToken) {
+    CTokenStack stack(GetParam());
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    // Two sessions each, never closed: 80, more than the token's 64.
+    for (int i = 0; i < 40; ++i) {
+        const RunResult run = stack.run(Client(), {stack.modulePath(), "leave-sessions", "0"});
+        ASSERT_EQ(run.status, 0) << "application " << i << ": " << Diagnose(stack, run);
+    }
+    const RunResult after = stack.pkcs11Tool({"--login", "--pin", kUserPin, "-O"});
+    EXPECT_EQ(after.status, 0) << Diagnose(stack, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, SharedDevice, ::testing::Values(Link::Hid, Link::Daemon),
+                         [](const auto& info) { return LinkName(info.param); });
+
+// Over HID several applications use one device at the same time.
+TEST(SharedDeviceOverHid, SignerKeepsSigningWhileOtherApplicationsComeAndGo) {
+    CTokenStack stack(Link::Hid);
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const std::string stopFile = stack.file("stop-signing");
+    std::unique_ptr<test::ChildProcess> signer =
+        stack.start(Client(), {stack.modulePath(), "signer", "0", stopFile});
+    ASSERT_TRUE(signer->waitForStdout("ready\n")) << signer->out() << signer->err();
+
+    // Each of these ends with C_Finalize, which must close its own sessions
+    // only.
+    for (int round = 0; round < 3; ++round) {
+        const RunResult list = stack.pkcs11Tool({"-L"});
+        EXPECT_EQ(list.status, 0) << Diagnose(stack, list);
+        const RunResult objects = stack.pkcs11Tool({"-O"});
+        EXPECT_EQ(objects.status, 0) << Diagnose(stack, objects);
+    }
+    test::WriteFile(stopFile, "");
+    EXPECT_EQ(signer->waitExit(), 0) << signer->out() << signer->err() << stack.moduleLog();
+    EXPECT_NE(signer->out().find(" failed 0\n"), std::string::npos) << signer->out();
+}
+
+class Hammer : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Hammer, TwoProcessesOnOneDeviceGetTheirOwnAnswers) {
+    CTokenStack stack(Link::Hid, {"--framing", GetParam()});
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    std::unique_ptr<test::ChildProcess> first =
+        stack.start(Client(), {stack.modulePath(), "hammer", "0", "300"});
+    std::unique_ptr<test::ChildProcess> second =
+        stack.start(Client(), {stack.modulePath(), "hammer", "0", "300"});
+    EXPECT_EQ(first->waitExit(std::chrono::seconds(120)), 0) << first->out() << first->err();
+    EXPECT_EQ(second->waitExit(std::chrono::seconds(120)), 0) << second->out() << second->err();
+    EXPECT_NE(first->out().find("hammer ok 300"), std::string::npos) << stack.moduleLog();
+    EXPECT_NE(second->out().find("hammer ok 300"), std::string::npos) << stack.moduleLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(Framings, Hammer, ::testing::Values("u2f", "plain"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace vexa::e2e
