@@ -108,7 +108,7 @@ void CHIDTransport::open() {
         close();
         throw;
     }
-    allocateChannel();
+    allocateChannel(kAllocationWaitMs);
     endExchange();
     // 11. Alone: clear what earlier processes left, before anyone else can
     // join; then let them (unless the device is held exclusively).
@@ -195,13 +195,18 @@ void CHIDTransport::discardWaitingReports() {
 }
 
 // The last answer did not arrive in time and may still be on its way. In
-// channel framing a fresh channel makes it unrecognisable. The plain
-// framing has no channel: wait (up to the time-out) for that answer and
-// discard it. An answer cut short has lost its first report; its
-// continuation reports are discarded as they come.
+// channel framing a fresh channel makes it unrecognisable; a device still
+// busy with the old request answers the allocation after it, so the
+// allocation may take up to the time-out (the late answer is skipped
+// meanwhile). The plain framing has no channel: wait (up to the time-out)
+// for that answer and discard it. An answer cut short has lost its first
+// report; its continuation reports are discarded as they come.
 void CHIDTransport::discardLateAnswer() {
     if (channelFraming()) {
-        allocateChannel();
+        if (allocateChannel(timeoutMs_) != 0) {
+            answerOverdue_ = true;  // try again at the next exchange
+            throw IOException("The device did not answer in time");
+        }
         return;
     }
     size_t total = 0;
@@ -233,7 +238,7 @@ void CHIDTransport::failDevice(const IOException& error) {
     throw error;
 }
 
-int CHIDTransport::allocateChannel() {
+int CHIDTransport::allocateChannel(int waitMs) {
     // 1-2. The allocation request on the broadcast channel with a fresh nonce.
     std::array<uint8_t, kNonceSize> nonce{};
     for (uint8_t& b : nonce) {
@@ -248,7 +253,7 @@ int CHIDTransport::allocateChannel() {
     }
     // 3. Wait for the answer that echoes the nonce; ignore anything else.
     for (;;) {
-        const int rc = receivePacket(kAllocationWaitMs);
+        const int rc = receivePacket(waitMs);
         if (rc != 0) {
             return rc;
         }

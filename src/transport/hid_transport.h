@@ -101,7 +101,7 @@ private:
     static constexpr int kSequenceError = -4;
     static constexpr int kNoDevice = -127;
 
-    int allocateChannel();
+    int allocateChannel(int waitMs);
     bool joinDevice(IHidDevice& device);
     void beginExchange();
     void endExchange();

@@ -15,6 +15,13 @@
 //                    failed M" at the end
 //   hammer COUNT     COUNT rounds of token information, session state and
 //                    a SHA-256 digest of "abc", every answer checked
+//   late-answer SIM  has vexa-sim (the program SIM, at the socket in
+//                    VEXA_VIRTUAL_DEVICE) hold back the answer to its next
+//                    call past the module's time-out; that call fails, and
+//                    the token information after it must be the token's
+//   replug SIM       has vexa-sim unplug the device for a moment; calls
+//                    fail meanwhile, and then work again without
+//                    C_Finalize and C_Initialize
 //
 // Exits 0 when every step did what it should.
 #include <dlfcn.h>
@@ -210,6 +217,71 @@ int Hammer(unsigned long rounds) {
     return Check("C_Finalize", p11->C_Finalize(nullptr)) ? 0 : 1;
 }
 
+// Sends a fault-injection command to the running vexa-sim.
+bool SimControl(const std::string& sim, const std::string& command) {
+    const char* socket = std::getenv("VEXA_VIRTUAL_DEVICE");
+    if (socket == nullptr) {
+        std::printf("VEXA_VIRTUAL_DEVICE is not set\n");
+        return false;
+    }
+    const std::string line = "'" + sim + "' --socket '" + socket + "' --control '" + command + "'";
+    return std::system(line.c_str()) == 0;
+}
+
+// The token information of `slot`, checked against what the device is.
+bool TokenInfoIsTheTokens(CK_RV& rv) {
+    CK_TOKEN_INFO token{};
+    rv = p11->C_GetTokenInfo(slot, &token);
+    return rv == CKR_OK && std::memcmp(token.label, "Vexa Token ", 11) == 0 &&
+           std::memcmp(token.manufacturerID, "Talvoranth ", 11) == 0;
+}
+
+int LateAnswer(const std::string& sim) {
+    CK_RV rv = CKR_OK;
+    CK_SESSION_HANDLE session = 0;
+    if (!Initialize() || !OpenSession(0, session) || !TokenInfoIsTheTokens(rv) ||
+        !SimControl(sim, "delay 0 5000")) {
+        return 1;
+    }
+    CK_BYTE random[16];
+    const CK_RV late = p11->C_GenerateRandom(session, random, sizeof random);
+    std::printf("late call rv=0x%lx\n", static_cast<unsigned long>(late));
+    // The answer that comes late is the random bytes': taken for the token
+    // information, it would read as a token without a label.
+    if (!TokenInfoIsTheTokens(rv)) {
+        std::printf("token information after the time-out is wrong (rv=0x%lx)\n",
+                    static_cast<unsigned long>(rv));
+        return 1;
+    }
+    if (!Check("C_GenerateRandom", p11->C_GenerateRandom(session, random, sizeof random))) {
+        return 1;
+    }
+    std::printf("late answer ok\n");
+    return Check("C_Finalize", p11->C_Finalize(nullptr)) ? 0 : 1;
+}
+
+int Replug(const std::string& sim) {
+    CK_RV rv = CKR_OK;
+    if (!Initialize() || !TokenInfoIsTheTokens(rv) || !SimControl(sim, "vanish 0 2000")) {
+        return 1;
+    }
+    if (TokenInfoIsTheTokens(rv)) {
+        std::printf("the unplugged device still answers\n");
+        return 1;
+    }
+    std::printf("unplugged rv=0x%lx\n", static_cast<unsigned long>(rv));
+    // Back after the sim's 2 seconds; the module's time-out bounds each try.
+    for (int attempt = 0; attempt < 60 && !TokenInfoIsTheTokens(rv); ++attempt) {
+        sleep(1);
+    }
+    CK_SESSION_HANDLE session = 0;
+    if (!Check("C_GetTokenInfo after replug", rv) || !OpenSession(0, session)) {
+        return 1;
+    }
+    std::printf("replug ok\n");
+    return Check("C_Finalize", p11->C_Finalize(nullptr)) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,6 +316,12 @@ int main(int argc, char** argv) {
     }
     if (mode == "hammer") {
         return Hammer(std::strtoul(arg, nullptr, 10));
+    }
+    if (mode == "late-answer") {
+        return LateAnswer(arg);
+    }
+    if (mode == "replug") {
+        return Replug(arg);
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;

@@ -95,9 +95,10 @@ TEST(SharedDeviceOverHid, SignerKeepsSigningWhileOtherApplicationsComeAndGo) {
     EXPECT_NE(signer->out().find(" failed 0\n"), std::string::npos) << signer->out();
 }
 
-class Hammer : public ::testing::TestWithParam<const char*> {};
+// Over HID in each framing.
+class OneDeviceOverHid : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(Hammer, TwoProcessesOnOneDeviceGetTheirOwnAnswers) {
+TEST_P(OneDeviceOverHid, TwoProcessesOnOneDeviceGetTheirOwnAnswers) {
     CTokenStack stack(Link::Hid, {"--framing", GetParam()});
     ASSERT_TRUE(stack.ready()) << stack.problem();
     std::unique_ptr<test::ChildProcess> first =
@@ -110,7 +111,27 @@ TEST_P(Hammer, TwoProcessesOnOneDeviceGetTheirOwnAnswers) {
     EXPECT_NE(second->out().find("hammer ok 300"), std::string::npos) << stack.moduleLog();
 }
 
-INSTANTIATE_TEST_SUITE_P(Framings, Hammer, ::testing::Values("u2f", "plain"),
+// The HID link recovers without C_Finalize and C_Initialize.
+TEST_P(OneDeviceOverHid, ALateAnswerIsNeverTakenForTheNextCall) {
+    CTokenStack stack(Link::Hid, {"--framing", GetParam()});
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const RunResult run =
+        stack.run(Client(), {stack.modulePath(), "late-answer", "0", test::BinDir() + "/vexa-sim"});
+    EXPECT_EQ(run.status, 0) << Diagnose(stack, run);
+    EXPECT_NE(run.out.find("late call rv=0x6\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("late answer ok"), std::string::npos) << run.out;
+}
+
+TEST_P(OneDeviceOverHid, AnUnpluggedDeviceIsOpenedAgainWhenItComesBack) {
+    CTokenStack stack(Link::Hid, {"--framing", GetParam()});
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const RunResult run =
+        stack.run(Client(), {stack.modulePath(), "replug", "0", test::BinDir() + "/vexa-sim"});
+    EXPECT_EQ(run.status, 0) << Diagnose(stack, run);
+    EXPECT_NE(run.out.find("replug ok"), std::string::npos) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Framings, OneDeviceOverHid, ::testing::Values("u2f", "plain"),
                          [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
