@@ -6,6 +6,7 @@
 // vexa-daemon.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -72,6 +73,57 @@ TEST_P(SharedDevice, ApplicationsThatLeaveSessionsBehindDoNotFillTheToken) {
 
 INSTANTIATE_TEST_SUITE_P(Links, SharedDevice, ::testing::Values(Link::Hid, Link::Daemon),
                          [](const auto& info) { return LinkName(info.param); });
+
+// While vexa-daemon serves a client it holds the device alone, and it never
+// takes the device from local applications: each side waits for the other
+// (with its time-out) and then fails clearly.
+TEST(SharedDeviceWithDaemon, DaemonClientsAndLocalApplicationsTakeTurns) {
+    CTokenStack stack(Link::Daemon);
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    // Local applications reach the same device directly over HID.
+    const std::string local = stack.file("local");
+    ASSERT_EQ(::mkdir(local.c_str(), 0700), 0);
+    test::WriteFile(local + "/vexaconfig.json",
+                    R"({"logging": {"enabled": true, "loglevel": 40, "logfile": ")" + local +
+                        R"(/module.log"}, "timeout": 3000})");
+    auto runLocal = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"-c", "cd \"$0\" && exec \"$@\"", local, Client(),
+                                        stack.modulePath()};
+        all.insert(all.end(), args.begin(), args.end());
+        return stack.run("/bin/sh", all, {{"VEXA_VIRTUAL_DEVICE", stack.simSocket()}});
+    };
+
+    // 1. A local signer holds the device: a daemon client is refused.
+    const std::string stopFile = stack.file("stop-signing");
+    std::unique_ptr<test::ChildProcess> signer =
+        stack.start("/bin/sh",
+                    {"-c", "cd \"$0\" && exec \"$@\"", local, Client(), stack.modulePath(),
+                     "signer", "0", stopFile},
+                    {{"VEXA_VIRTUAL_DEVICE", stack.simSocket()}});
+    ASSERT_TRUE(signer->waitForStdout("ready\n")) << signer->out() << signer->err();
+    const RunResult refused = stack.run(Client(), {stack.modulePath(), "probe", "0", "1"});
+    EXPECT_NE(refused.status, 0) << refused.all();
+    EXPECT_NE(stack.daemonErrors().find("Error opening port: Device in use by another process"),
+              std::string::npos)
+        << stack.daemonErrors();
+    test::WriteFile(stopFile, "");
+    EXPECT_EQ(signer->waitExit(), 0) << signer->out() << signer->err();
+
+    // 2. A daemon client holds the device: a local application waits, then
+    //    fails; once the client is gone, it finds the device clean.
+    std::unique_ptr<test::ChildProcess> client =
+        stack.start(Client(), {stack.modulePath(), "login-and-wait", "0"});
+    ASSERT_TRUE(client->waitForStdout("key ")) << client->out() << client->err();
+    const RunResult waited = runLocal({"probe", "0", "1"});
+    EXPECT_NE(waited.status, 0) << waited.all();
+    EXPECT_NE(ReadFile(local + "/module.log").find("Device in use by another process"),
+              std::string::npos);
+    ASSERT_EQ(::kill(client->pid(), SIGKILL), 0);
+    ASSERT_EQ(client->waitExit(), -SIGKILL);
+    const RunResult clean = runLocal({"probe", "0", "1"});
+    EXPECT_EQ(clean.status, 0) << clean.all() << ReadFile(local + "/module.log");
+    EXPECT_NE(clean.out.find("state=0 private=0 "), std::string::npos) << clean.out;
+}
 
 // Over HID several applications use one device at the same time.
 TEST(SharedDeviceOverHid, SignerKeepsSigningWhileOtherApplicationsComeAndGo) {

@@ -73,6 +73,10 @@ std::string CTokenStack::serial(size_t slot) const {
     return slot < slotCount() ? kSerials[slot] : "";
 }
 
+std::string CTokenStack::daemonErrors() const {
+    return daemon_ ? daemon_->process().err() : "";
+}
+
 std::string CTokenStack::moduleLog() const {
     return ReadFile(file("module.log"));
 }

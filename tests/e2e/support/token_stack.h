@@ -60,6 +60,8 @@ public:
     std::string modulePath() const { return test::ModulePath(); }
     // The simulator's socket (what VEXA_VIRTUAL_DEVICE names).
     std::string simSocket() const { return sim_->socket(); }
+    // What vexa-daemon wrote to standard error so far ("" without one).
+    std::string daemonErrors() const;
     // Lines the module logged (WARN and above), for failure messages.
     std::string moduleLog() const;
 
