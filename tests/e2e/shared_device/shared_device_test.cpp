@@ -74,32 +74,53 @@ TEST_P(SharedDevice, ApplicationsThatLeaveSessionsBehindDoNotFillTheToken) {
 INSTANTIATE_TEST_SUITE_P(Links, SharedDevice, ::testing::Values(Link::Hid, Link::Daemon),
                          [](const auto& info) { return LinkName(info.param); });
 
+// Clients of the stack's simulator directly over HID, each run in a
+// directory of its own with its own "vexaconfig.json" (3-second time-out,
+// log in "module.log" there, and `extra` members).
+class LocalClients {
+public:
+    LocalClients(const CTokenStack& stack, const std::string& name, const std::string& extra = "")
+        : stack_(stack), dir_(stack.file(name)) {
+        ok_ = ::mkdir(dir_.c_str(), 0700) == 0;
+        test::WriteFile(dir_ + "/vexaconfig.json",
+                        R"({"logging": {"enabled": true, "loglevel": 40, "logfile": ")" + dir_ +
+                            R"(/module.log"}, "timeout": 3000)" + extra + "}");
+    }
+    bool ok() const { return ok_; }
+    std::string log() const { return ReadFile(dir_ + "/module.log"); }
+    std::unique_ptr<test::ChildProcess> start(const std::vector<std::string>& args) const {
+        return stack_.start("/bin/sh", command(args),
+                            {{"VEXA_VIRTUAL_DEVICE", stack_.simSocket()}});
+    }
+    RunResult run(const std::vector<std::string>& args) const {
+        return stack_.run("/bin/sh", command(args), {{"VEXA_VIRTUAL_DEVICE", stack_.simSocket()}});
+    }
+
+private:
+    std::vector<std::string> command(const std::vector<std::string>& args) const {
+        std::vector<std::string> all = {"-c", "cd \"$0\" && exec \"$@\"", dir_, Client(),
+                                        stack_.modulePath()};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+
+    const CTokenStack& stack_;
+    std::string dir_;
+    bool ok_ = false;
+};
+
 // While vexa-daemon serves a client it holds the device alone, and it never
 // takes the device from local applications: each side waits for the other
 // (with its time-out) and then fails clearly.
 TEST(SharedDeviceWithDaemon, DaemonClientsAndLocalApplicationsTakeTurns) {
     CTokenStack stack(Link::Daemon);
     ASSERT_TRUE(stack.ready()) << stack.problem();
-    // Local applications reach the same device directly over HID.
-    const std::string local = stack.file("local");
-    ASSERT_EQ(::mkdir(local.c_str(), 0700), 0);
-    test::WriteFile(local + "/vexaconfig.json",
-                    R"({"logging": {"enabled": true, "loglevel": 40, "logfile": ")" + local +
-                        R"(/module.log"}, "timeout": 3000})");
-    auto runLocal = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"-c", "cd \"$0\" && exec \"$@\"", local, Client(),
-                                        stack.modulePath()};
-        all.insert(all.end(), args.begin(), args.end());
-        return stack.run("/bin/sh", all, {{"VEXA_VIRTUAL_DEVICE", stack.simSocket()}});
-    };
+    const LocalClients local(stack, "local");
+    ASSERT_TRUE(local.ok());
 
     // 1. A local signer holds the device: a daemon client is refused.
     const std::string stopFile = stack.file("stop-signing");
-    std::unique_ptr<test::ChildProcess> signer =
-        stack.start("/bin/sh",
-                    {"-c", "cd \"$0\" && exec \"$@\"", local, Client(), stack.modulePath(),
-                     "signer", "0", stopFile},
-                    {{"VEXA_VIRTUAL_DEVICE", stack.simSocket()}});
+    std::unique_ptr<test::ChildProcess> signer = local.start({"signer", "0", stopFile});
     ASSERT_TRUE(signer->waitForStdout("ready\n")) << signer->out() << signer->err();
     const RunResult refused = stack.run(Client(), {stack.modulePath(), "probe", "0", "1"});
     EXPECT_NE(refused.status, 0) << refused.all();
@@ -114,15 +135,35 @@ TEST(SharedDeviceWithDaemon, DaemonClientsAndLocalApplicationsTakeTurns) {
     std::unique_ptr<test::ChildProcess> client =
         stack.start(Client(), {stack.modulePath(), "login-and-wait", "0"});
     ASSERT_TRUE(client->waitForStdout("key ")) << client->out() << client->err();
-    const RunResult waited = runLocal({"probe", "0", "1"});
+    const RunResult waited = local.run({"probe", "0", "1"});
     EXPECT_NE(waited.status, 0) << waited.all();
-    EXPECT_NE(ReadFile(local + "/module.log").find("Device in use by another process"),
-              std::string::npos);
+    EXPECT_NE(local.log().find("Device in use by another process"), std::string::npos);
     ASSERT_EQ(::kill(client->pid(), SIGKILL), 0);
     ASSERT_EQ(client->waitExit(), -SIGKILL);
-    const RunResult clean = runLocal({"probe", "0", "1"});
-    EXPECT_EQ(clean.status, 0) << clean.all() << ReadFile(local + "/module.log");
+    const RunResult clean = local.run({"probe", "0", "1"});
+    EXPECT_EQ(clean.status, 0) << clean.all() << local.log();
     EXPECT_NE(clean.out.find("state=0 private=0 "), std::string::npos) << clean.out;
+}
+
+// "exclusive": an application that does not share its login holds the
+// device alone while it has it open.
+TEST(SharedDeviceOverHid, AnExclusiveApplicationSharesNeitherDeviceNorLogin) {
+    CTokenStack stack(Link::Hid);
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const LocalClients exclusive(stack, "exclusive", R"(, "exclusive": true)");
+    const LocalClients other(stack, "other");
+    ASSERT_TRUE(exclusive.ok() && other.ok());
+
+    std::unique_ptr<test::ChildProcess> holder = exclusive.start({"login-and-wait", "0"});
+    ASSERT_TRUE(holder->waitForStdout("key ")) << holder->out() << holder->err() << exclusive.log();
+    const RunResult waited = other.run({"probe", "0", "1"});
+    EXPECT_NE(waited.status, 0) << waited.all();
+    EXPECT_NE(other.log().find("Device in use by another process"), std::string::npos);
+    ASSERT_EQ(::kill(holder->pid(), SIGKILL), 0);
+    ASSERT_EQ(holder->waitExit(), -SIGKILL);
+    const RunResult after = other.run({"probe", "0", "1"});
+    EXPECT_EQ(after.status, 0) << after.all() << other.log();
+    EXPECT_NE(after.out.find("state=0 private=0 "), std::string::npos) << after.out;
 }
 
 // Over HID several applications use one device at the same time.
