@@ -427,17 +427,9 @@ public:
 
 private:
     // A virtual device has no node to lock: its lock file lies beside the
-    // sim's socket, one per device ("<socket>.vexa-sim-0.lock").
+    // sim's socket. vexa-sim makes it; it is made here only when missing.
     HidLockFile lockFileOf(const std::string& path) const {
-        std::string name = path;
-        for (char& c : name) {
-            const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-                               (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-            if (!plain) {
-                c = '-';
-            }
-        }
-        return HidLockFile{socketPath_ + "." + name + ".lock", true};
+        return HidLockFile{wire::deviceLockFile(socketPath_, path), true};
     }
 
     int connect() {
