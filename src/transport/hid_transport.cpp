@@ -221,6 +221,9 @@ void CHIDTransport::discardLateAnswer() {
             return;  // it never came
         }
         const auto size = std::min(static_cast<size_t>(n), readReportLength_);
+        if (size < 2) {
+            continue;  // no packet id: nothing to count
+        }
         if (report_[1] == hf::kPlainFirst) {
             first = true;
             total = hf::plainTotalLength(report_.data());
@@ -378,6 +381,18 @@ int CHIDTransport::read(unsigned char* buffer, int capacity) {
             fetchChannel(wanted);
         } else {
             fetchPlain();
+            // Every process that has a hidraw node open gets every report:
+            // a late plain answer, which nothing tells apart, must not reach
+            // another process's exchange. It is awaited before the device is
+            // let go (the call that timed out takes up to twice as long).
+            if (answerOverdue_ && lock_) {
+                answerOverdue_ = false;
+                try {
+                    discardLateAnswer();
+                } catch (const IOException&) {
+                    // The device failed and is closed; this read has its result.
+                }
+            }
         }
     }
     return static_cast<int>(received_.take(buffer, wanted));
