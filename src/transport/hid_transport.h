@@ -37,11 +37,13 @@ namespace talvoranth {
 // their sessions are left alone.
 //
 // Recovery: an answer that did not arrive in time is never taken for the
-// next request. Before every request the reports already waiting are
-// discarded; after a time-out the channel framing moves to a fresh channel,
-// and the plain framing (which has no channel) first waits for the late
-// answer and discards it. A device that fails (unplugged, vexa-sim gone) is
-// closed, so the next exchange opens it again.
+// next request. On a shared device the reports already waiting are
+// discarded before every request (hidraw hands every report to every
+// process that has the node open). After a time-out the channel framing
+// moves to a fresh channel; the plain framing, which has no channel, waits
+// (up to the time-out once more) for the late answer and discards it, on a
+// shared device before it lets the device go. A device that fails
+// (unplugged, vexa-sim gone) is closed, so the next exchange opens it again.
 class CHIDTransport : public CTransport {
 public:
     // Uses the backend selectHidBackend() chooses. log may be null (silent);
