@@ -59,6 +59,7 @@ void CHIDTransport::close() {
     // Closing the lock file releases presence and any exchange held.
     lock_.reset();
     answerOverdue_ = false;
+    lateAnswer_ = PlainProgress{};
     answerBroken_ = false;
 }
 
@@ -199,8 +200,7 @@ void CHIDTransport::discardWaitingReports() {
 // busy with the old request answers the allocation after it, so the
 // allocation may take up to the time-out (the late answer is skipped
 // meanwhile). The plain framing has no channel: wait (up to the time-out)
-// for that answer and discard it. An answer cut short has lost its first
-// report; its continuation reports are discarded as they come.
+// for that answer, or for the rest of one cut short, and discard it.
 void CHIDTransport::discardLateAnswer() {
     if (channelFraming()) {
         if (allocateChannel(timeoutMs_) != 0) {
@@ -209,9 +209,11 @@ void CHIDTransport::discardLateAnswer() {
         }
         return;
     }
-    size_t total = 0;
-    size_t got = 0;
-    bool first = false;
+    // An answer cut short goes on where it stopped.
+    bool first = lateAnswer_.first;
+    size_t total = lateAnswer_.total;
+    size_t got = lateAnswer_.got;
+    lateAnswer_ = PlainProgress{};
     while (!first || got < total) {
         const int n = device_->readTimeout(report_.data(), readReportLength_, timeoutMs_);
         if (n < 0) {
@@ -421,6 +423,7 @@ void CHIDTransport::fetchPlain() {
             }
             if (n == 0) {
                 answerOverdue_ = true;
+                lateAnswer_ = PlainProgress{first, total, got};
                 break;  // time-out: what arrived so far stays
             }
             const auto size = std::min(static_cast<size_t>(n), length);

@@ -126,6 +126,13 @@ private:
     bool exclusive_ = false;
     // The last answer did not arrive whole in time: it may still come.
     bool answerOverdue_ = false;
+    // Plain framing: how far that answer had come.
+    struct PlainProgress {
+        bool first = false;
+        size_t total = 0;
+        size_t got = 0;
+    };
+    PlainProgress lateAnswer_;
     // The last answer was malformed: what is left of it is discarded.
     bool answerBroken_ = false;
     uint32_t channel_ = hidframe::kNoChannel;

@@ -135,21 +135,36 @@ TEST_F(SharedHidDevice, ReportsWaitingBeforeARequestAreNotTakenForItsAnswer) {
     EXPECT_EQ(a.hid->readWaits, (std::vector<int>{0, 0, 1000}));
 }
 
-// Plain framing: the late answer is awaited within the call that timed out,
-// before another process may send its request.
+// Plain framing: the late answer, or the rest of one cut short, is awaited
+// within the call that timed out, before another process may send its
+// request; once it is whole nothing more is waited for.
 TEST_F(SharedHidDevice, PlainLateAnswerIsDiscardedBeforeTheDeviceIsLetGo) {
-    Process a(lockFile_);
-    a.openPlain();
-    a.hid->reads = {ReadStep::timeout(),                               // the drain: nothing waiting
-                    ReadStep::timeout(),                               // no answer in time
-                    ReadStep::data(plainReport(65, 0, iota(70), 70)),  // it comes late
-                    ReadStep::data(plainReport(65, 1, Bytes(10, 0x46)))};
-    a.write(kAbc);
-    EXPECT_EQ(a.read(), Bytes{});
-    EXPECT_TRUE(a.hid->reads.empty()) << "the late answer was left for the next request";
-    a.hid->reads = {ReadStep::timeout(), ReadStep::data(plainReport(65, 0, kXyz, 3))};
-    a.write(kXyz);
-    EXPECT_EQ(a.read(), kXyz);
+    struct Case {
+        const char* name;
+        std::vector<ReadStep> reads;  // after the drain before the request
+    };
+    const std::vector<Case> cases = {
+        {"whole answer late",
+         {ReadStep::timeout(), ReadStep::data(plainReport(65, 0, iota(70), 70)),
+          ReadStep::data(plainReport(65, 1, Bytes(10, 0x46)))}},
+        {"answer cut short",
+         {ReadStep::data(plainReport(65, 0, iota(70), 70)), ReadStep::timeout(),
+          ReadStep::data(plainReport(65, 1, Bytes(10, 0x46)))}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Process a(lockFile_);
+        a.openPlain();
+        a.hid->reads = {ReadStep::timeout()};  // the drain: nothing waiting
+        a.hid->reads.insert(a.hid->reads.end(), c.reads.begin(), c.reads.end());
+        a.hid->reads.push_back(ReadStep::data(plainReport(65, 0, kXyz, 3)));  // not its own
+        a.write(kAbc);
+        a.read();
+        ASSERT_EQ(a.hid->reads.size(), 1u) << "the late answer was left for the next request";
+        a.hid->reads = {ReadStep::timeout(), ReadStep::data(plainReport(65, 0, kXyz, 3))};
+        a.write(kXyz);
+        EXPECT_EQ(a.read(), kXyz);
+    }
 }
 
 // Channel framing: after a time-out the next request goes on a fresh
