@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "rpc/catalogue.h"
+#include "rpc/device_clear.h"
 #include "sim/firmware/codec.h"
 #include "sim/firmware/handlers.h"
 #include "unit/pkcs11/module_fixture.h"
@@ -395,22 +396,25 @@ void runSlotCalls() {
     CK_UTF8CHAR label[32];
     std::memset(label, ' ', sizeof label);
     C_InitToken(0, pin, 8, label);
-    C_CloseAllSessions(0);
 }
 
 TEST_F(CatalogueWire, SlotRequestsCarryWhatTheirIdsDefine) {
     runSlotCalls();
     const std::vector<uint32_t> sent = sentIds();
-    for (FunctionId f :
-         {FunctionId::GetTokenInfo, FunctionId::OpenSession, FunctionId::CloseSession,
-          FunctionId::InitToken, FunctionId::CloseAllSessions}) {
+    for (FunctionId f : {FunctionId::GetTokenInfo, FunctionId::OpenSession,
+                         FunctionId::CloseSession, FunctionId::InitToken}) {
         EXPECT_NE(std::find(sent.begin(), sent.end(), id(f)), sent.end()) << id(f);
     }
+    // C_CloseAllSessions closes this application's sessions, one
+    // C_CloseSession each: the device's own request would end every other
+    // application's sessions on the token too.
+    C_CloseAllSessions(0);
+    EXPECT_EQ(sentIds(), ids({FunctionId::CloseSession}));
 }
 
 // ---- the call table: a module side and a device side for every row -------
 
-// The names of the call table's rows that the module never sent (not in
+// The names of the call table's rows that the host never sent (not in
 // `moduleSends`) or that `device` has no handler for.
 std::vector<std::string> rowsMissingASide(const std::set<uint32_t>& moduleSends,
                                           const sim::Registry& device) {
@@ -433,6 +437,11 @@ TEST_F(CatalogueWire, EveryRowOfTheCallTableHasAModuleSideAndADeviceSide) {
         call.run(session_);
     }
     runSlotCalls();
+    // The host's own hand-over of a clean device, sent when the module or
+    // the daemon takes a device.
+    CMemoryTransport transport(devices_[0]);
+    transport.open();
+    EXPECT_EQ(rpc::closeAllDeviceSessions(transport, nullptr), CKR_OK);
     for (uint32_t id : sentIds()) {
         moduleSends.insert(id);
     }
