@@ -167,6 +167,8 @@ bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
     // 4. A client, even when the stop was noted on this pass. Every read of
     //    the connection waits at most the configured read time-out.
     mbedtls_net_set_block(client.get());
+    // Answers and handshake records go out at once, not held for a full segment.
+    vexa::platform::setTcpNoDelay(client.get()->fd);
     mbedtls_ssl_set_bio(&ctx.ssl, client.get(), mbedtls_net_send, nullptr,
                         mbedtls_net_recv_timeout);
 

@@ -7,6 +7,7 @@ ServerContext::ServerContext() {
     mbedtls_ssl_config_init(&conf);
     mbedtls_x509_crt_init(&serverCert);
     mbedtls_x509_crt_init(&caChain);
+    mbedtls_x509_crt_init(&clientCaChain);
     mbedtls_pk_init(&key);
     mbedtls_ssl_cache_init(&cache);
     mbedtls_net_init(&listener);
@@ -19,6 +20,7 @@ ServerContext::~ServerContext() {
     mbedtls_ssl_config_free(&conf);
     mbedtls_ssl_cache_free(&cache);
     mbedtls_pk_free(&key);
+    mbedtls_x509_crt_free(&clientCaChain);
     mbedtls_x509_crt_free(&caChain);
     mbedtls_x509_crt_free(&serverCert);
     mbedtls_ctr_drbg_free(&drbg);

@@ -20,6 +20,9 @@ struct ServerContext {
     mbedtls_ssl_config conf;
     mbedtls_x509_crt serverCert;
     mbedtls_x509_crt caChain;
+    // CAs that client certificates must chain to ("clientca"); empty when
+    // any client may connect.
+    mbedtls_x509_crt clientCaChain;
     mbedtls_pk_context key;
     // Lets clients resume earlier sessions (library defaults: 86400 s, 50 entries).
     mbedtls_ssl_cache_context cache;

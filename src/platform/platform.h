@@ -2,6 +2,7 @@
 // reaches processes, threads, clocks and paths through these functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,5 +41,34 @@ void sleepMilliseconds(int milliseconds);
 // PKCS#11 application that forks and runs another program must not hand it
 // our connection). False when the flag could not be set.
 bool closeOnExec(int descriptor);
+
+// What a file's owner and permissions say about who else can use it.
+struct FileAccess {
+    bool exists = false;
+    // Owned by the effective user of this process or by root (who can change
+    // any file anyway).
+    bool ownerTrusted = false;
+    bool writableByOthers = false;  // group or others may write to it
+    bool readableByOthers = false;  // group or others may read it
+};
+FileAccess fileAccess(const std::string& path);
+
+// Opens (creating when missing, mode 0600) a file for appending; -1 on
+// failure. A file that exists keeps its mode.
+int openPrivateAppend(const std::string& path);
+
+// Sends small writes at once instead of holding them back for a full
+// segment (a TLS handshake is a chain of small records). False on failure.
+bool setTcpNoDelay(int socketDescriptor);
+
+// Writes to a socket without the process-wide SIGPIPE a closed peer would
+// raise (which ends an application that keeps the default action). Returns
+// the count written or -1 with errno set, as send(2).
+long sendNoSignal(int socketDescriptor, const void* data, size_t length);
+
+// Connects a TCP socket to host:port, waiting at most timeoutMs for the
+// connection. Returns the connected, blocking, close-on-exec descriptor, or -1
+// with a reason in *error.
+int connectTcp(const std::string& host, int port, int timeoutMs, std::string* error);
 
 }  // namespace vexa::platform

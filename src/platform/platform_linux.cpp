@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -81,6 +82,27 @@ void sleepMilliseconds(int milliseconds) {
 bool closeOnExec(int descriptor) {
     const int flags = fcntl(descriptor, F_GETFD);
     return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+FileAccess fileAccess(const std::string& path) {
+    FileAccess access;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return access;
+    }
+    access.exists = true;
+    access.ownerTrusted = info.st_uid == ::geteuid() || info.st_uid == 0;
+    access.writableByOthers = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    access.readableByOthers = (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    return access;
+}
+
+int openPrivateAppend(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 }  // namespace vexa::platform

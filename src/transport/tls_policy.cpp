@@ -1,0 +1,164 @@
+#include "transport/tls_policy.h"
+
+#include <arpa/inet.h>
+
+#include <mbedtls/asn1.h>
+#include <mbedtls/cipher.h>
+#include <mbedtls/oid.h>
+#include <mbedtls/ssl_ciphersuites.h>
+
+#include <cstring>
+#include <vector>
+
+namespace vexa::tls {
+
+namespace {
+
+// Certificates (the peer's and every CA above it) signed with SHA-2; any
+// public-key algorithm and curve; RSA keys of at least 2048 bits.
+const mbedtls_x509_crt_profile kCertificateProfile = {
+    MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA224) | MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA256) |
+        MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA384) | MBEDTLS_X509_ID_FLAG(MBEDTLS_MD_SHA512),
+    0xFFFFFFF,  // any public-key algorithm
+    0xFFFFFFF,  // any curve
+    2048,
+};
+
+// Hashes a peer may use to sign the handshake, strongest first.
+const int kSignatureHashes[] = {MBEDTLS_MD_SHA512, MBEDTLS_MD_SHA384, MBEDTLS_MD_SHA256,
+                                MBEDTLS_MD_NONE};
+
+bool isForwardSecret(mbedtls_key_exchange_type_t exchange) {
+    return exchange == MBEDTLS_KEY_EXCHANGE_ECDHE_ECDSA ||
+           exchange == MBEDTLS_KEY_EXCHANGE_ECDHE_RSA || exchange == MBEDTLS_KEY_EXCHANGE_DHE_RSA;
+}
+
+bool isAead(mbedtls_cipher_type_t type) {
+    const mbedtls_cipher_info_t* info = mbedtls_cipher_info_from_type(type);
+    if (info == nullptr) {
+        return false;
+    }
+    return info->mode == MBEDTLS_MODE_GCM || info->mode == MBEDTLS_MODE_CCM ||
+           info->mode == MBEDTLS_MODE_CHACHAPOLY;
+}
+
+std::vector<int> chooseCipherSuites() {
+    std::vector<int> chosen;
+    for (const int* id = mbedtls_ssl_list_ciphersuites(); *id != 0; ++id) {
+        const mbedtls_ssl_ciphersuite_t* suite = mbedtls_ssl_ciphersuite_from_id(*id);
+        // Short (8-byte) tags are left out with the weak suites.
+        if (suite != nullptr && isForwardSecret(suite->key_exchange) && isAead(suite->cipher) &&
+            (suite->flags & (MBEDTLS_CIPHERSUITE_SHORT_TAG | MBEDTLS_CIPHERSUITE_WEAK)) == 0) {
+            chosen.push_back(*id);
+        }
+    }
+    chosen.push_back(0);
+    return chosen;
+}
+
+// The IP address as the 4 or 16 bytes a certificate carries; empty when the
+// text is not an address.
+std::vector<unsigned char> addressBytes(const std::string& text) {
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET, text.c_str(), bytes) == 1) {
+        return std::vector<unsigned char>(bytes, bytes + 4);
+    }
+    if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
+        return std::vector<unsigned char>(bytes, bytes + 16);
+    }
+    return {};
+}
+
+// Steps into a DER SEQUENCE at *p: on success *p is its first element and
+// *end its end.
+bool enterSequence(unsigned char** p, const unsigned char** end) {
+    size_t length = 0;
+    if (mbedtls_asn1_get_tag(p, *end, &length, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
+        0) {
+        return false;
+    }
+    *end = *p + length;
+    return true;
+}
+
+// Walks GeneralNames for iPAddress entries ([7] IMPLICIT OCTET STRING).
+bool namesContainAddress(unsigned char* p, const unsigned char* end,
+                         const std::vector<unsigned char>& wanted) {
+    if (!enterSequence(&p, &end)) {
+        return false;
+    }
+    size_t length = 0;
+    while (p < end) {
+        const unsigned char tag = *p++;
+        if (mbedtls_asn1_get_len(&p, end, &length) != 0) {
+            return false;
+        }
+        if (tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7) && length == wanted.size() &&
+            std::memcmp(p, wanted.data(), length) == 0) {
+            return true;
+        }
+        p += length;
+    }
+    return false;
+}
+
+}  // namespace
+
+const int* allowedCipherSuites() {
+    static const std::vector<int> suites = chooseCipherSuites();
+    return suites.data();
+}
+
+void applyPolicy(mbedtls_ssl_config* conf) {
+    mbedtls_ssl_conf_min_version(conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
+    mbedtls_ssl_conf_ciphersuites(conf, allowedCipherSuites());
+    mbedtls_ssl_conf_sig_hashes(conf, kSignatureHashes);
+    mbedtls_ssl_conf_cert_profile(conf, &kCertificateProfile);
+}
+
+bool isIpAddress(const std::string& text) {
+    return !addressBytes(text).empty();
+}
+
+bool certificateNamesIpAddress(const mbedtls_x509_crt& certificate, const std::string& address) {
+    const std::vector<unsigned char> wanted = addressBytes(address);
+    if (wanted.empty() || certificate.v3_ext.p == nullptr) {
+        return false;
+    }
+    // v3_ext is the Extensions SEQUENCE: Extension ::= SEQUENCE { extnID,
+    // critical BOOLEAN DEFAULT FALSE, extnValue OCTET STRING }.
+    unsigned char* p = certificate.v3_ext.p;
+    const unsigned char* end = p + certificate.v3_ext.len;
+    if (!enterSequence(&p, &end)) {
+        return false;
+    }
+    while (p < end) {
+        const unsigned char* extensionEnd = end;
+        if (!enterSequence(&p, &extensionEnd)) {
+            return false;
+        }
+        size_t length = 0;
+        mbedtls_asn1_buf oid{};
+        if (mbedtls_asn1_get_tag(&p, extensionEnd, &oid.len, MBEDTLS_ASN1_OID) != 0) {
+            return false;
+        }
+        oid.p = p;
+        p += oid.len;
+        int critical = 0;
+        if (p < extensionEnd && *p == MBEDTLS_ASN1_BOOLEAN &&
+            mbedtls_asn1_get_bool(&p, extensionEnd, &critical) != 0) {
+            return false;
+        }
+        if (mbedtls_asn1_get_tag(&p, extensionEnd, &length, MBEDTLS_ASN1_OCTET_STRING) != 0) {
+            return false;
+        }
+        if (oid.len == sizeof(MBEDTLS_OID_SUBJECT_ALT_NAME) - 1 &&
+            std::memcmp(oid.p, MBEDTLS_OID_SUBJECT_ALT_NAME, oid.len) == 0) {
+            return namesContainAddress(p, p + length, wanted);
+        }
+        p = const_cast<unsigned char*>(extensionEnd);
+    }
+    return false;
+}
+
+}  // namespace vexa::tls
