@@ -5,13 +5,24 @@
 #include <memory>
 
 #include "daemon/console.h"
+#include "daemon/admission.h"
 #include "daemon/relay.h"
 #include "daemon/server_context.h"
 #include "platform/platform.h"
 #include "transport/port.h"
 #include "transport/tls_policy.h"
 
-std::atomic<bool> StopRequested{false};
+StopFlag StopRequested;
+
+StopFlag& StopFlag::operator=(bool value) {
+    value_.store(value);
+    if (value) {
+        event_.set();
+    } else {
+        event_.clear();
+    }
+    return *this;
+}
 
 namespace {
 
@@ -183,7 +194,12 @@ int RunServer(const DaemonSettings& settings, const ServerOptions& options) {
         ErrorLinef("ssl conf own cert returned %d\n", ret);
         return SetupFailed(ret);
     }
-    ret = mbedtls_ssl_setup(&ctx->ssl, &ctx->conf);
+    // Every connection sets up its own TLS context over the configuration;
+    // one set up here shows at start whether that works.
+    mbedtls_ssl_context probe;
+    mbedtls_ssl_init(&probe);
+    ret = mbedtls_ssl_setup(&probe, &ctx->conf);
+    mbedtls_ssl_free(&probe);
     if (ret != 0) {
         ErrorLinef("ssl setup returned %d\n", ret);
         return SetupFailed(ret);
@@ -192,8 +208,6 @@ int RunServer(const DaemonSettings& settings, const ServerOptions& options) {
     if (options.onReady) {
         options.onReady();
     }
-    // Serve until a stop is seen while waiting for a client.
-    while (!ServeOneClient(*ctx, settings.device)) {
-    }
+    ServeClients(*ctx, settings.device, options);
     return 0;
 }

@@ -3,7 +3,6 @@
 ServerContext::ServerContext() {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&drbg);
-    mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&conf);
     mbedtls_x509_crt_init(&serverCert);
     mbedtls_x509_crt_init(&caChain);
@@ -13,10 +12,8 @@ ServerContext::ServerContext() {
     mbedtls_net_init(&listener);
 }
 
-// The TLS context goes before the configuration it points to, and the
-// configuration before the certificates, key, cache and generator it uses.
+// The configuration goes before the certificates, key, cache and generator it uses.
 ServerContext::~ServerContext() {
-    mbedtls_ssl_free(&ssl);
     mbedtls_ssl_config_free(&conf);
     mbedtls_ssl_cache_free(&cache);
     mbedtls_pk_free(&key);

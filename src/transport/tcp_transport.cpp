@@ -17,6 +17,7 @@
 
 #include "log/user_notice.h"
 #include "platform/platform.h"
+#include "platform/wake_event.h"
 #include "transport/tls_policy.h"
 
 namespace talvoranth {
@@ -358,6 +359,14 @@ int TCPTransport::read(unsigned char* buffer, int capacity) {
     } while (isRetry(ret));
     if (ret <= 0) {
         logf(LOG_ERROR, "tls read failed: %d", ret);
+        if (ret == MBEDTLS_ERR_SSL_TIMEOUT) {
+            // The call fails; its user learns why rather than seeing only an
+            // absent token.
+            noticeUser(nullptr, "vexa-daemon " + address_ + ":" + std::to_string(port_) +
+                                    " did not answer within " + std::to_string(timeoutMs_) +
+                                    " ms: another application may hold the device, or the "
+                                    "device does not answer");
+        }
         close();
         return 0;
     }
@@ -379,6 +388,14 @@ void TCPTransport::discardUnreadAnswer() {
         }
         left -= static_cast<size_t>(ret);
     }
+}
+
+bool TCPTransport::closedWhileIdle() {
+    if (mbedtls_ssl_get_bytes_avail(&connection_->ssl) > 0) {
+        return false;
+    }
+    const int descriptor = connection_->net.fd;
+    return vexa::platform::waitForInput(&descriptor, 1, 0) != 0;
 }
 
 int TCPTransport::write(const unsigned char* data, int length) {
@@ -407,6 +424,16 @@ int TCPTransport::write(const unsigned char* data, int length) {
         return 0;
     }
     discardUnreadAnswer();
+    // The daemon ended an idle connection: the request goes over a new one
+    // (which waits for its turn at the device like any other client).
+    if (closedWhileIdle()) {
+        logf(LOG_INFO, "the daemon closed the idle connection; reconnecting");
+        close();
+        connection_ = connect(timeoutMs_);
+        if (!connection_) {
+            return 0;
+        }
+    }
 
     // 4. Send it all.
     size_t written = 0;

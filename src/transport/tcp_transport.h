@@ -76,6 +76,10 @@ private:
     // Drops bytes of an earlier answer that the caller did not read, so that
     // they are never taken for the answer to the next request.
     void discardUnreadAnswer();
+    // True when the daemon has ended the connection while it was idle (it
+    // hands the device to a waiting client, or ends a silent connection):
+    // between requests it never sends anything else.
+    bool closedWhileIdle();
     void logf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     int timeoutMs_ = kDefaultTimeoutMs;
