@@ -65,6 +65,15 @@ public:
     // add to or replace the environment (an empty value removes one).
     RunResult run(const std::string& program, const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& extraEnv = {}) const;
+    // Starts a client in the background, in the stack's directory and
+    // environment; it is ended when the object goes.
+    std::unique_ptr<test::ChildProcess> start(const std::string& program,
+                                              const std::vector<std::string>& args) const;
+    // The daemon link's port, process and the CA that its certificate
+    // chains to (0, -1 and "" directly over HID).
+    int daemonPort() const;
+    pid_t daemonPid() const;
+    std::string daemonCaFile() const;
     // pkcs11-tool with the module.
     RunResult pkcs11Tool(const std::vector<std::string>& args) const;
     // A shell command line (sh -c) in the stack's directory and environment.
