@@ -28,6 +28,12 @@ const mbedtls_x509_crt_profile kCertificateProfile = {
 const int kSignatureHashes[] = {MBEDTLS_MD_SHA512, MBEDTLS_MD_SHA384, MBEDTLS_MD_SHA256,
                                 MBEDTLS_MD_NONE};
 
+// Key exchange groups, cheapest first: X25519 costs a fraction of the
+// NIST curves, which stay for peers without it.
+const mbedtls_ecp_group_id kCurves[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
+                                        MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_SECP521R1,
+                                        MBEDTLS_ECP_DP_NONE};
+
 bool isForwardSecret(mbedtls_key_exchange_type_t exchange) {
     return exchange == MBEDTLS_KEY_EXCHANGE_ECDHE_ECDSA ||
            exchange == MBEDTLS_KEY_EXCHANGE_ECDHE_RSA || exchange == MBEDTLS_KEY_EXCHANGE_DHE_RSA;
@@ -113,6 +119,7 @@ void applyPolicy(mbedtls_ssl_config* conf) {
     mbedtls_ssl_conf_min_version(conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_ciphersuites(conf, allowedCipherSuites());
     mbedtls_ssl_conf_sig_hashes(conf, kSignatureHashes);
+    mbedtls_ssl_conf_curves(conf, kCurves);
     mbedtls_ssl_conf_cert_profile(conf, &kCertificateProfile);
 }
 
