@@ -57,6 +57,15 @@ FileAccess fileAccess(const std::string& path);
 // failure. A file that exists keeps its mode.
 int openPrivateAppend(const std::string& path);
 
+// The user's private directory for run-time files of this program, created
+// (mode 0700) when missing: "$XDG_RUNTIME_DIR/<name>/". "" when the system
+// gives the user no such place.
+std::string userRuntimeDirectory(const std::string& name);
+
+// Replaces path with data as a new file readable by the owner only (written
+// beside it under an unguessable name, then renamed). False on failure.
+bool writePrivateFile(const std::string& path, const std::string& data);
+
 // Sends small writes at once instead of holding them back for a full
 // segment (a TLS handshake is a chain of small records). False on failure.
 bool setTcpNoDelay(int socketDescriptor);

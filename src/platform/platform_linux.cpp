@@ -105,4 +105,50 @@ int openPrivateAppend(const std::string& path) {
     return fd;
 }
 
+std::string userRuntimeDirectory(const std::string& name) {
+    const char* base = std::getenv("XDG_RUNTIME_DIR");
+    if (base == nullptr || *base != '/') {
+        return {};
+    }
+    const std::string dir = withTrailingSlash(base) + name;
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return {};
+    }
+    // Only a directory of ours, that nobody else can use, is taken.
+    struct stat info {};
+    if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        return {};
+    }
+    return dir + kDirectorySeparator;
+}
+
+bool writePrivateFile(const std::string& path, const std::string& data) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == data.size() && ::close(fd) == 0;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (done != data.size()) {
+            ::close(fd);
+        }
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace vexa::platform

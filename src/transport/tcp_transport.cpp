@@ -5,6 +5,7 @@
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/pk.h>
+#include <mbedtls/platform_util.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 
@@ -14,6 +15,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "log/user_notice.h"
 #include "platform/platform.h"
@@ -149,6 +153,62 @@ bool TCPTransport::loadClientCertificate(Connection& c) {
     return true;
 }
 
+std::string TCPTransport::sessionFile() const {
+    const std::string dir = vexa::platform::userRuntimeDirectory("vexa-pkcs11");
+    if (dir.empty()) {
+        return {};
+    }
+    // One file per daemon and identity: a session is never offered to
+    // another daemon, nor resumed under another trust anchor or certificate.
+    const std::string key =
+        address_ + '\n' + std::to_string(port_) + '\n' + caBundlePath_ + '\n' + clientCertFile_;
+    char name[40];
+    std::snprintf(name, sizeof name, "session-%016zx", std::hash<std::string>{}(key));
+    return dir + name;
+}
+
+void TCPTransport::loadSessionFile() {
+    const std::string path = sessionFile();
+    if (path.empty()) {
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty()) {
+        return;
+    }
+    auto saved = std::make_unique<SavedSession>();
+    if (mbedtls_ssl_session_load(&saved->session,
+                                 reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 bytes.size()) == 0) {
+        savedSession_ = std::move(saved);
+    }
+}
+
+void TCPTransport::storeSessionFile() {
+    const std::string path = sessionFile();
+    if (path.empty() || !savedSession_) {
+        return;
+    }
+    size_t length = 0;
+    mbedtls_ssl_session_save(&savedSession_->session, nullptr, 0, &length);
+    std::string bytes(length, '\0');
+    if (length > 0 && mbedtls_ssl_session_save(&savedSession_->session,
+                                               reinterpret_cast<unsigned char*>(bytes.data()),
+                                               bytes.size(), &length) == 0) {
+        vexa::platform::writePrivateFile(path, bytes);
+    }
+    mbedtls_platform_zeroize(bytes.data(), bytes.size());
+}
+
+void TCPTransport::forgetSession() {
+    savedSession_.reset();
+    const std::string path = sessionFile();
+    if (!path.empty()) {
+        std::remove(path.c_str());
+    }
+}
+
 std::string TCPTransport::verificationFailure(Connection& c) {
     std::string reason;
     uint32_t flags = mbedtls_ssl_get_verify_result(&c.ssl);
@@ -275,6 +335,9 @@ std::unique_ptr<TCPTransport::Connection> TCPTransport::connect(int readTimeoutM
                         mbedtls_net_recv_timeout);
     // Offer the last session: a resumed handshake skips the key exchange and
     // the certificate checks' cost. A daemon that forgot it starts afresh.
+    if (!savedSession_) {
+        loadSessionFile();
+    }
     if (savedSession_) {
         mbedtls_ssl_set_session(&c->ssl, &savedSession_->session);
     }
@@ -302,13 +365,14 @@ std::unique_ptr<TCPTransport::Connection> TCPTransport::connect(int readTimeoutM
         logf(LOG_ERROR, "Certificate verification failed: %s", reason.c_str());
         noticeUser(nullptr, "the certificate of vexa-daemon " + address_ + ":" + service +
                                 " is not accepted: " + reason);
-        savedSession_.reset();
+        forgetSession();
         return nullptr;
     }
     // 13. Keep the session for the next connection.
     auto saved = std::make_unique<SavedSession>();
     if (mbedtls_ssl_get_session(&c->ssl, &saved->session) == 0) {
         savedSession_ = std::move(saved);
+        storeSessionFile();
     }
     return c;
 }

@@ -10,7 +10,9 @@
 // and the reason reaches the user on standard error. TLS 1.2 or later with
 // forward-secret AEAD suites only. A client certificate is presented when
 // one is set. A reconnection resumes the last TLS session when the daemon
-// still knows it.
+// still knows it; the session is also kept for the next process of the same
+// user (in "$XDG_RUNTIME_DIR/vexa-pkcs11/", readable by the user only), so
+// that a short-lived application does not pay a full handshake.
 //
 // Failures are logged at ERROR through the log target (none when it is
 // null). open() throws IOException "connection failed"; read() and write()
@@ -71,6 +73,13 @@ private:
 
     std::unique_ptr<Connection> connect(int readTimeoutMs);
     bool loadClientCertificate(Connection& c);
+    // The file that keeps the session for this daemon, CA bundle and client
+    // certificate between processes ("" when the user has no run-time
+    // directory); loading and storing it.
+    std::string sessionFile() const;
+    void loadSessionFile();
+    void storeSessionFile();
+    void forgetSession();
     // The reason the daemon's certificate is not accepted, or "".
     std::string verificationFailure(Connection& c);
     // Drops bytes of an earlier answer that the caller did not read, so that

@@ -6,7 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdarg>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -342,15 +345,33 @@ TEST_F(TlsPolicyTest, TheDaemonIsVerifiedByHostNameOrIpAddress) {
 }
 
 // A reconnection offers the last session; a server that knows it resumes.
+// The session is kept for the user's next process too (another transport
+// object here), in a file only the user can read.
 TEST_F(TlsPolicyTest, TheModuleResumesItsSessionWhenItReconnects) {
-    auto server = pythonServer("tls1_2", 2, pki_->serverCert, pki_->serverKey);
+    const std::string runtime = work_.file("run");
+    ASSERT_EQ(0, ::mkdir(runtime.c_str(), 0700));
+    ASSERT_EQ(0, ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1));
+    auto server = pythonServer("tls1_2", 3, pki_->serverCert, pki_->serverKey);
     auto t = transport();
     t->open();
     t->close();
     t->open();
     t->close();
-    EXPECT_TRUE(server->waitForStdout("handshake reused=False\nhandshake reused=True\n"))
+    auto nextProcess = transport();
+    nextProcess->open();
+    nextProcess->close();
+    EXPECT_TRUE(server->waitForStdout(
+        "handshake reused=False\nhandshake reused=True\nhandshake reused=True\n"))
         << server->out();
+    const std::string dir = runtime + "/vexa-pkcs11";
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        files.push_back(entry.path());
+        EXPECT_EQ(std::filesystem::status(entry.path()).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+    EXPECT_EQ(files.size(), 1u);
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
