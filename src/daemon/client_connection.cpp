@@ -8,6 +8,7 @@
 #include "daemon/server.h"
 #include "platform/platform.h"
 #include "platform/wake_event.h"
+#include "transport/tls_policy.h"
 
 ClientConnection::ClientConnection(const mbedtls_ssl_config& conf) {
     mbedtls_net_init(&net_);
@@ -48,7 +49,8 @@ bool ClientConnection::handshake(int deadlineMs) {
     // Answers and handshake records go out at once, not held for a full segment.
     vexa::platform::setTcpNoDelay(net_.fd);
     vexa::platform::closeOnExec(net_.fd);
-    mbedtls_ssl_set_bio(&ssl_, &net_, mbedtls_net_send, nullptr, &ClientConnection::receive);
+    mbedtls_ssl_set_bio(&ssl_, &net_, vexa::tls::sendWithoutSignal, nullptr,
+                        &ClientConnection::receive);
     handshaking_ = true;
     handshakeDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
     int ret = setUp_ ? 0 : MBEDTLS_ERR_SSL_ALLOC_FAILED;

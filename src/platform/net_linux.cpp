@@ -1,5 +1,6 @@
 // TCP sockets: connecting with a time-out and switching off Nagle's
 // algorithm.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -74,6 +75,17 @@ int tryAddress(const addrinfo& address, int timeoutMs, int* error) {
 bool setTcpNoDelay(int socketDescriptor) {
     const int on = 1;
     return ::setsockopt(socketDescriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+std::vector<unsigned char> ipAddressBytes(const std::string& text) {
+    unsigned char bytes[16];
+    if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) {
+        return std::vector<unsigned char>(bytes, bytes + 4);
+    }
+    if (::inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
+        return std::vector<unsigned char>(bytes, bytes + 16);
+    }
+    return {};
 }
 
 long sendNoSignal(int socketDescriptor, const void* data, size_t length) {

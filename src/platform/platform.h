@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexa::platform {
 
@@ -70,9 +71,13 @@ bool writePrivateFile(const std::string& path, const std::string& data);
 // segment (a TLS handshake is a chain of small records). False on failure.
 bool setTcpNoDelay(int socketDescriptor);
 
+// The 4 (IPv4) or 16 (IPv6) bytes of an IP address in text form; empty when
+// the text is not an address (a host name, say).
+std::vector<unsigned char> ipAddressBytes(const std::string& text);
+
 // Writes to a socket without the process-wide SIGPIPE a closed peer would
-// raise (which ends an application that keeps the default action). Returns
-// the count written or -1 with errno set, as send(2).
+// raise (which ends a process that keeps the default action). Returns the
+// count written or -1 with errno set, as send(2).
 long sendNoSignal(int socketDescriptor, const void* data, size_t length);
 
 // Connects a TCP socket to host:port, waiting at most timeoutMs for the

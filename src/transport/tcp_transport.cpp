@@ -38,24 +38,6 @@ uint32_t readTimeoutValue(int milliseconds) {
     return milliseconds > 0 ? static_cast<uint32_t>(milliseconds) : 0;
 }
 
-// The send side of the connection: as the library's own, but a daemon that
-// has closed the connection gives an error instead of SIGPIPE, which would
-// end the application.
-int sendWithoutSignal(void* context, const unsigned char* data, size_t length) {
-    const int fd = static_cast<mbedtls_net_context*>(context)->fd;
-    const long sent = vexa::platform::sendNoSignal(fd, data, length);
-    if (sent >= 0) {
-        return static_cast<int>(sent);
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        return MBEDTLS_ERR_SSL_WANT_WRITE;
-    }
-    if (errno == EPIPE || errno == ECONNRESET) {
-        return MBEDTLS_ERR_NET_CONN_RESET;
-    }
-    return MBEDTLS_ERR_NET_SEND_FAILED;
-}
-
 // The TCP connect waits as long as a read would, and never without limit.
 int connectTimeout(int readTimeoutMs) {
     return readTimeoutMs > 0 ? readTimeoutMs : TCPTransport::kDefaultTimeoutMs;
@@ -331,7 +313,7 @@ std::unique_ptr<TCPTransport::Connection> TCPTransport::connect(int readTimeoutM
             return fail(ret);
         }
     }
-    mbedtls_ssl_set_bio(&c->ssl, &c->net, sendWithoutSignal, mbedtls_net_recv,
+    mbedtls_ssl_set_bio(&c->ssl, &c->net, vexa::tls::sendWithoutSignal, mbedtls_net_recv,
                         mbedtls_net_recv_timeout);
     // Offer the last session: a resumed handshake skips the key exchange and
     // the certificate checks' cost. A daemon that forgot it starts afresh.

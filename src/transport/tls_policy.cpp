@@ -1,14 +1,16 @@
 #include "transport/tls_policy.h"
 
-#include <arpa/inet.h>
-
 #include <mbedtls/asn1.h>
 #include <mbedtls/cipher.h>
+#include <mbedtls/net_sockets.h>
 #include <mbedtls/oid.h>
 #include <mbedtls/ssl_ciphersuites.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace vexa::tls {
 
@@ -62,19 +64,6 @@ std::vector<int> chooseCipherSuites() {
     return chosen;
 }
 
-// The IP address as the 4 or 16 bytes a certificate carries; empty when the
-// text is not an address.
-std::vector<unsigned char> addressBytes(const std::string& text) {
-    unsigned char bytes[16];
-    if (inet_pton(AF_INET, text.c_str(), bytes) == 1) {
-        return std::vector<unsigned char>(bytes, bytes + 4);
-    }
-    if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
-        return std::vector<unsigned char>(bytes, bytes + 16);
-    }
-    return {};
-}
-
 // Steps into a DER SEQUENCE at *p: on success *p is its first element and
 // *end its end.
 bool enterSequence(unsigned char** p, const unsigned char** end) {
@@ -110,6 +99,21 @@ bool namesContainAddress(unsigned char* p, const unsigned char* end,
 
 }  // namespace
 
+int sendWithoutSignal(void* netContext, const unsigned char* data, size_t length) {
+    const int fd = static_cast<mbedtls_net_context*>(netContext)->fd;
+    const long sent = vexa::platform::sendNoSignal(fd, data, length);
+    if (sent >= 0) {
+        return static_cast<int>(sent);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return MBEDTLS_ERR_SSL_WANT_WRITE;
+    }
+    if (errno == EPIPE || errno == ECONNRESET) {
+        return MBEDTLS_ERR_NET_CONN_RESET;
+    }
+    return MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
 const int* allowedCipherSuites() {
     static const std::vector<int> suites = chooseCipherSuites();
     return suites.data();
@@ -124,11 +128,11 @@ void applyPolicy(mbedtls_ssl_config* conf) {
 }
 
 bool isIpAddress(const std::string& text) {
-    return !addressBytes(text).empty();
+    return !vexa::platform::ipAddressBytes(text).empty();
 }
 
 bool certificateNamesIpAddress(const mbedtls_x509_crt& certificate, const std::string& address) {
-    const std::vector<unsigned char> wanted = addressBytes(address);
+    const std::vector<unsigned char> wanted = vexa::platform::ipAddressBytes(address);
     if (wanted.empty() || certificate.v3_ext.p == nullptr) {
         return false;
     }

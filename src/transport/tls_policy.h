@@ -3,6 +3,7 @@
 // and naming the daemon by host name or by IP address.
 #pragma once
 
+#include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 
@@ -26,6 +27,11 @@ bool isIpAddress(const std::string& text);
 // True when the certificate lists the IP address `address` (text form) in
 // its subject alternative names.
 bool certificateNamesIpAddress(const mbedtls_x509_crt& certificate, const std::string& address);
+
+// The send function of a TLS connection over an mbedtls_net_context: as the
+// library's own, but a peer that has closed the connection gives an error
+// instead of SIGPIPE, which would end the process.
+int sendWithoutSignal(void* netContext, const unsigned char* data, size_t length);
 
 // A client or server key file: PEM or DER, plain or encrypted, including the
 // PKCS#8 form that current OpenSSL writes by default (PBES2 with PBKDF2 and
