@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr int kAcceptRetryPauseMs = 100;
+
 // One connection's thread and whether it has finished.
 struct Worker {
     std::thread thread;
@@ -87,6 +89,10 @@ void ServeClients(ServerContext& ctx, const std::string& serial, const ServerOpt
             mbedtls_strerror(ret, text, sizeof text);
             ErrorLinef("accept returned %d\n", ret);
             ErrorLinef("Last error was: %d - %s\n", ret, text);
+            // A failure that lasts (no descriptor left) must not spin: the
+            // next try comes after a pause, or at once on a stop.
+            const int stop = StopRequested.descriptor();
+            vexa::platform::waitForInput(&stop, 1, kAcceptRetryPauseMs);
             continue;
         }
         if (workers.size() >= static_cast<size_t>(kMaxClients)) {
