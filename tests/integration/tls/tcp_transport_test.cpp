@@ -351,7 +351,13 @@ TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
     EXPECT_EQ(static_cast<int>(request.size()),
               t->write(request.data(), static_cast<int>(request.size())));
     Bytes answer(2048);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(0, t->read(answer.data(), static_cast<int>(answer.size())));
+    // The user learns why the call failed, whatever the log settings.
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                testing::HasSubstr("vexa-pkcs11: vexa-daemon localhost:" + std::to_string(port_) +
+                                   " did not answer within 300 ms: another application may "
+                                   "hold the device, or the device does not answer\n"));
     EXPECT_FALSE(t->isOpen());
     EXPECT_THAT(
         log_.lines,
