@@ -1,6 +1,7 @@
 #include "daemon/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -95,9 +96,13 @@ std::string FindConfigDirectory() {
         if (access.ownerTrusted && !access.writableByOthers) {
             return vexa::platform::workingDirectory();
         }
-        ErrorLinef(
-            "Warning, %s in the working directory is not used: it %s.", kDaemonConfigFileName,
-            access.ownerTrusted ? "may be written by other users" : "belongs to another user");
+        // Said once, although the directory is looked up more than once.
+        static std::atomic<bool> warned{false};
+        if (!warned.exchange(true)) {
+            ErrorLinef(
+                "Warning, %s in the working directory is not used: it %s.", kDaemonConfigFileName,
+                access.ownerTrusted ? "may be written by other users" : "belongs to another user");
+        }
     }
     return vexa::platform::executableDirectory();
 }
