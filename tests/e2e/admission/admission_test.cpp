@@ -23,15 +23,26 @@
 namespace vexa::e2e {
 namespace {
 
-// A TCP connection to the daemon that never sends a byte.
+// A TCP connection to the daemon that never sends a byte. A daemon that has
+// bound its port but does not listen yet refuses: that is tried again for
+// up to 30 s.
 class SilentConnection {
 public:
-    explicit SilentConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit SilentConnection(int port) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port));
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            if (connected_ || std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            ::close(fd_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     ~SilentConnection() { ::close(fd_); }
     SilentConnection(const SilentConnection&) = delete;
@@ -39,7 +50,7 @@ public:
     bool connected() const { return connected_; }
 
 private:
-    int fd_;
+    int fd_ = -1;
     bool connected_ = false;
 };
 
