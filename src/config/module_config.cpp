@@ -183,6 +183,9 @@ void applyConfig(CLogger& log, ModuleConfig& config, const json& root) {
     }
     applyTimeout(log, root, "timeout", &config.timeoutMs);
     applyTimeout(log, root, "keytimeout", &config.keyTimeoutMs);
+    if (const json* exclusive = member(root, "exclusive"); exclusive && exclusive->is_boolean()) {
+        config.exclusiveDevice = exclusive->get<bool>();
+    }
 }
 
 }  // namespace

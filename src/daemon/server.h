@@ -36,7 +36,11 @@ struct ServerOptions {
     // A TLS handshake must be complete within this; it never holds the device.
     int handshakeDeadlineMs = 10000;
     // A client idle this long while another waits for the device is ended.
-    int handOverGraceMs = 1000;
+    // The daemon clears the device when a client leaves, and the module does
+    // not yet restore its sessions and login on its next connection, so an
+    // early hand-over would end a long-running application's login: until
+    // it does, this equals the silent limit (60 s).
+    int handOverGraceMs = 60000;
     // Called once the socket listens and TLS is ready, before the first accept.
     std::function<void()> onReady;
 };

@@ -3,30 +3,23 @@
 #include <utility>
 
 #include "daemon/relay.h"
-#include "transport/port.h"
-
-void SharedDevice::Closer::operator()(talvoranth::CTransport* transport) const {
-    port_close(transport);
-    delete transport;
-}
 
 SharedDevice::SharedDevice(std::string serial) : serial_(std::move(serial)) {}
 
 SharedDevice::~SharedDevice() = default;
 
 talvoranth::CTransport* SharedDevice::forClient(bool* reused) {
-    *reused = link_ != nullptr;
-    if (!link_) {
-        link_.reset(
-            port_open(kVexaVendorId, kVexaProductId, kDeviceTimeoutMs, nullptr, serial_.c_str()));
+    *reused = claim_ != nullptr;
+    if (!claim_) {
+        claim_ = DeviceClaim::claim(kVexaVendorId, kVexaProductId, serial_, kDeviceTimeoutMs);
     }
-    return link_.get();
+    return claim_ ? claim_->transport() : nullptr;
 }
 
 void SharedDevice::failed() {
-    link_.reset();
+    claim_.reset();
 }
 
 void SharedDevice::clientLeft() {
-    // The device stays open for the next client.
+    claim_.reset();
 }

@@ -1,13 +1,14 @@
-// The Vexa device as the daemon's clients share it: opened for the first
-// client and kept open (and settled) for the next ones, so that a client
-// does not pay the device's settle time; closed after a failure, so that the
-// next client opens it afresh and a late answer is never taken for its
-// request. Only the client holding the turn (DeviceTurns) uses it.
+// The Vexa device as the daemon's clients share it: claimed for the client
+// that holds the turn (DeviceTurns) through DeviceClaim, which holds the
+// device against other processes and finds it clean; cleared and released
+// when that client leaves, and after a failed exchange, so that the next
+// request opens it afresh and a late answer is never taken for it.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "daemon/device_claim.h"
 #include "transport/transport.h"
 
 class SharedDevice {
@@ -17,23 +18,21 @@ public:
     SharedDevice(const SharedDevice&) = delete;
     SharedDevice& operator=(const SharedDevice&) = delete;
 
-    // The device for the client that now holds the turn, opened when it is
-    // not open; nullptr after "Error opening port: ..." when it cannot be.
-    // *reused tells whether it was open already.
+    // The device for the client that now holds the turn, claimed when it is
+    // not; nullptr after "Error opening port: ..." when it cannot be.
+    // *reused tells whether it was claimed already.
     talvoranth::CTransport* forClient(bool* reused);
-    // An exchange failed: the device is closed.
+    // An exchange failed: the device is cleared and released.
     void failed();
-    // The holder has gone; the next client starts from here.
+    // The holder has gone: its sessions are cleared and the device released.
     void clientLeft();
 
 private:
-    struct Closer {
-        void operator()(talvoranth::CTransport* transport) const;
-    };
     std::string serial_;
-    std::unique_ptr<talvoranth::CTransport, Closer> link_;
+    std::unique_ptr<DeviceClaim> claim_;
 };
 
 // The device's read time-out: the longest the module waits for an answer
-// (key-pair generation). A client still waiting after that has given up.
+// (key-pair and domain-parameter generation). A client still waiting after
+// that has given up.
 constexpr int kDeviceTimeoutMs = 65000;

@@ -159,8 +159,11 @@ private:
 
 class VirtualHidDevice : public IHidDevice {
 public:
-    VirtualHidDevice(int fd, int settleMs, size_t reportLength)
-        : fd_(fd), settleMs_(settleMs), reportLength_(reportLength) {
+    VirtualHidDevice(int fd, int settleMs, size_t reportLength, HidLockFile lockFile)
+        : fd_(fd),
+          settleMs_(settleMs),
+          reportLength_(reportLength),
+          lockFile_(std::move(lockFile)) {
         request_.reserve(reportLength_ + 2);
     }
 
@@ -246,6 +249,7 @@ public:
     std::optional<std::wstring> errorText() override { return error_; }
     size_t outputReportLength() const override { return reportLength_ + 1; }
     int settleMilliseconds() const override { return settleMs_; }
+    std::optional<HidLockFile> lockFile() const override { return lockFile_; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -345,6 +349,7 @@ private:
     size_t reportLength_;
     std::vector<uint8_t> request_;
     std::vector<uint8_t> reply_;
+    HidLockFile lockFile_;
     InputQueue queue_;
     bool lastWasError_ = false;
     std::string lastError_;
@@ -414,12 +419,19 @@ public:
             return nullptr;
         }
         const int settle = static_cast<int>(std::min<uint32_t>(settleMs, kMaxSettleMs));
-        auto device = std::make_unique<VirtualHidDevice>(fd.get(), settle, reportLength);
+        auto device =
+            std::make_unique<VirtualHidDevice>(fd.get(), settle, reportLength, lockFileOf(path));
         fd.release();  // the device owns the connection now
         return device;
     }
 
 private:
+    // A virtual device has no node to lock: its lock file lies beside the
+    // sim's socket. vexa-sim makes it; it is made here only when missing.
+    HidLockFile lockFileOf(const std::string& path) const {
+        return HidLockFile{wire::deviceLockFile(socketPath_, path), true};
+    }
+
     int connect() {
         const int fd = wire::connectSocket(socketPath_);
         if (fd < 0) {

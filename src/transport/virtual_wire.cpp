@@ -190,4 +190,16 @@ int connectSocket(const std::string& path) {
     return fd;
 }
 
+std::string deviceLockFile(const std::string& socketPath, const std::string& devicePath) {
+    std::string name = devicePath;
+    for (char& c : name) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                           (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+        if (!plain) {
+            c = '-';
+        }
+    }
+    return socketPath + "." + name + ".lock";
+}
+
 }  // namespace vexa::virtual_wire

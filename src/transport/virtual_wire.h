@@ -169,4 +169,10 @@ long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs);
 // Connects to the vexa-sim socket at path; -1 on failure.
 int connectSocket(const std::string& path);
 
+// The file beside the socket on which host processes lock the device at
+// devicePath (a virtual device has no node of its own):
+// "<socket>.vexa-sim-0.lock" for "vexa-sim:0". vexa-sim makes these files,
+// open to every user who may reach its socket.
+std::string deviceLockFile(const std::string& socketPath, const std::string& devicePath);
+
 }  // namespace vexa::virtual_wire

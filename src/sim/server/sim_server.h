@@ -43,6 +43,7 @@ private:
     };
 
     void serve(Connection& connection);
+    bool makeLockFiles(std::string& error);
     void reapFinished();
 
     const std::vector<std::unique_ptr<VirtualDevice>>& devices_;

@@ -224,15 +224,16 @@ TEST_F(ConfigFixture, ClientCertificateAndKeyAreReadTogether) {
     EXPECT_EQ(config.clientKey, "/k/client.key");
 }
 
-TEST_F(ConfigFixture, UsbIdentifiersAndTimeouts) {
+TEST_F(ConfigFixture, UsbIdentifiersTimeoutsAndExclusiveUse) {
     load(R"({"transport": {"vid": 4660, "pid": 22136.7, "usagePage": 65280},
-             "timeout": 3000, "keytimeout": 120000})");
+             "timeout": 3000, "keytimeout": 120000, "exclusive": true})");
     EXPECT_TRUE(log.lines.empty());
     EXPECT_EQ(config.vendorId, 4660);
     EXPECT_EQ(config.productId, 22136);
     EXPECT_EQ(config.usagePage, 0xFF00);
     EXPECT_EQ(config.timeoutMs, 3000);
     EXPECT_EQ(config.keyTimeoutMs, 120000);
+    EXPECT_TRUE(config.exclusiveDevice);
 }
 
 // 0 or below would wait without limit: the default stays, with a WARN.
@@ -248,7 +249,7 @@ TEST_F(ConfigFixture, TimeoutsOfZeroOrBelowKeepTheDefault) {
 
 TEST_F(ConfigFixture, ValuesOfTheWrongTypeAreIgnored) {
     load(R"({"transport": {"vid": "1", "pid": null, "usagePage": [1]},
-             "timeout": "5", "keytimeout": {"ms": 1}, "logging": "on"})");
+             "timeout": "5", "keytimeout": {"ms": 1}, "logging": "on", "exclusive": 1})");
     EXPECT_TRUE(log.lines.empty());
     const ModuleConfig defaults;
     EXPECT_EQ(config.vendorId, defaults.vendorId);
@@ -257,6 +258,7 @@ TEST_F(ConfigFixture, ValuesOfTheWrongTypeAreIgnored) {
     EXPECT_FALSE(config.ipTransport);
     EXPECT_EQ(config.timeoutMs, defaults.timeoutMs);
     EXPECT_EQ(config.keyTimeoutMs, defaults.keyTimeoutMs);
+    EXPECT_FALSE(config.exclusiveDevice);
 }
 
 // Files that fail to load: what stays in force is what came before the fault.
