@@ -3,8 +3,10 @@
 #
 #   1. installs what is missing (scripts/setup.sh) and builds into build/demo;
 #   2. starts vexa-sim with two virtual devices;
-#   3. makes a throw-away CA and server certificate, and starts vexa-daemon in
-#      the console on 127.0.0.1 for the first device;
+#   3. makes a throw-away CA with a server certificate, and a client CA with a
+#      client certificate for the module, and starts vexa-daemon in the console
+#      on 127.0.0.1 for the first device, taking only clients with such a
+#      certificate; shows that a client without one is refused;
 #   4. through the PKCS#11 module over TLS (a "vexaconfig.json" names the
 #      daemon): shows the token, logs in, generates an RSA and an EC key pair
 #      on the device, signs a file with each, verifies both signatures with
@@ -204,18 +206,28 @@ PIDS+=($!)
 wait_for_text "$WORK/sim.log" "vexa-sim: ready" "${PIDS[-1]}"
 sed 's/^/    /' "$WORK/sim.log"
 
-step "Make a throw-away CA and a server certificate for localhost"
+step "Make throw-away CAs, a server certificate for localhost and a client certificate"
 (
   cd "$WORK/daemon"
+  umask 077
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
     -subj "/CN=Vexa demo CA" -keyout ca.key -out ca.pem 2>/dev/null
   openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
     -keyout key.pem -out server.csr 2>/dev/null
-  printf 'subjectAltName=DNS:localhost\n' >server.ext
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >server.ext
   openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
     -sha256 -extfile server.ext -out server.pem 2>/dev/null
+  # The daemon takes only clients whose certificate comes from this CA.
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+    -subj "/CN=Vexa demo client CA" -keyout clients-ca.key -out clients-ca.pem 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=demo user" \
+    -keyout client.key -out client.csr 2>/dev/null
+  printf 'extendedKeyUsage=clientAuth\n' >client.ext
+  openssl x509 -req -in client.csr -CA clients-ca.pem -CAkey clients-ca.key \
+    -CAcreateserial -days 1 -sha256 -extfile client.ext -out client.pem 2>/dev/null
 ) || fail "openssl could not make the certificates"
 info "CA: $WORK/daemon/ca.pem, server: $WORK/daemon/server.pem"
+info "client CA: $WORK/daemon/clients-ca.pem, client: $WORK/daemon/client.pem"
 
 step "Start vexa-daemon on 127.0.0.1 for device $SERIAL"
 PORT=$(free_port)
@@ -223,17 +235,24 @@ PORT=$(free_port)
   cd "$WORK/daemon"
   # Relative paths would be taken from the daemon's configuration directory.
   exec env -u VEXA_KEY_PASS VEXA_VIRTUAL_DEVICE="$WORK/sim.sock" "$BIN/vexa-daemon" -d "$SERIAL" -i 127.0.0.1 -p "$PORT" -ca "$PWD/ca.pem" \
-    -crt "$PWD/server.pem" -key "$PWD/key.pem"
+    -crt "$PWD/server.pem" -key "$PWD/key.pem" -clientca "$PWD/clients-ca.pem"
 ) >"$WORK/daemon.log" 2>&1 &
 PIDS+=($!)
 wait_for_listener "$PORT" "${PIDS[-1]}"
 grep -v "config file" "$WORK/daemon.log" | sed 's/^/    /'
 
+step "A client without a certificate is refused before it reaches the device"
+openssl s_client -brief -connect "127.0.0.1:$PORT" -CAfile "$WORK/daemon/ca.pem" \
+  </dev/null >/dev/null 2>&1 || true
+wait_for_text "$WORK/daemon.log" "ssl handshake returned" "${PIDS[-1]}"
+info "refused: $(grep -m1 'Last error was' "$WORK/daemon.log" | sed 's/^ERROR: Last error was: //')"
+
 step "Through the module over TLS: vexaconfig.json names the daemon"
 cd "$WORK/tls"
 cat >vexaconfig.json <<EOF
 {
-  "transport": {"address": "localhost", "port": $PORT, "cacertbundle": "$WORK/daemon/ca.pem"},
+  "transport": {"address": "localhost", "port": $PORT, "cacertbundle": "$WORK/daemon/ca.pem",
+                "clientcert": "$WORK/daemon/client.pem", "clientkey": "$WORK/daemon/client.key"},
   "logging": {"enabled": true, "loglevel": 40, "logfile": "$WORK/module.log"}
 }
 EOF

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log/user_notice.h"
 #include "platform/platform.h"
 
 namespace talvoranth {
@@ -103,20 +104,65 @@ void applyTransport(CLogger& log, ModuleConfig& config, const json& transport) {
 
     const json* address = member(transport, "address");
     const json* port = member(transport, "port");
-    if (!isString(address) || !isNumber(port)) {
-        return;
+    if (address == nullptr && port == nullptr) {
+        return;  // no daemon named: USB HID
     }
-    config.port = numberInRange(*port, "port", 1, 65535);
+    // The file names a daemon. Whatever is wrong from here on is a fault that
+    // keeps the module away from USB, where a PIN meant for the daemon would
+    // go to whatever device is plugged in.
+    auto fault = [&config](const std::string& text) {
+        config.ipTransport = true;
+        config.transportFault = text;
+        throw std::invalid_argument(text);
+    };
+    if (!isString(address)) {
+        fault("\"transport\": \"address\" must be a text (host name or IP address)");
+    }
+    if (!isNumber(port)) {
+        fault("\"transport\": \"port\" must be a number from 1 to 65535");
+    }
+    try {
+        config.port = numberInRange(*port, "port", 1, 65535);
+    } catch (const std::out_of_range&) {
+        fault("\"transport\": \"port\" must be a number from 1 to 65535, not " + port->dump());
+    }
     config.hasPort = true;
     config.address = address->get<std::string>();
     const json* caBundle = member(transport, "cacertbundle");
     if (!isString(caBundle)) {
-        throw std::invalid_argument(
-            "config value \"cacertbundle\" must be a string when \"address\" and \"port\" are set");
+        fault(
+            "\"transport\": \"cacertbundle\" must name the CA file that the daemon's "
+            "certificate is checked against");
     }
     config.caBundle = caBundle->get<std::string>();
+    const json* clientCert = member(transport, "clientcert");
+    const json* clientKey = member(transport, "clientkey");
+    if (clientCert != nullptr || clientKey != nullptr) {
+        if (!isString(clientCert) || !isString(clientKey)) {
+            fault("\"transport\": \"clientcert\" and \"clientkey\" must both name files");
+        }
+        config.clientCert = clientCert->get<std::string>();
+        config.clientKey = clientKey->get<std::string>();
+    }
     config.ipTransport = true;
     log.log(LOG_INFO, "Connecting to IP transport.");
+}
+
+// A time-out in milliseconds. 0 or below would wait without limit (a daemon
+// or device that never answers would hang the application), so it keeps the
+// default.
+void applyTimeout(CLogger& log, const json& root, const char* key, int* timeoutMs) {
+    const json* value = member(root, key);
+    if (!isNumber(value)) {
+        return;
+    }
+    const int milliseconds = numberInRange(*value, key, INT_MIN, INT_MAX);
+    if (milliseconds <= 0) {
+        log.log(LOG_WARN, "config value \"%s\" must be above 0; the default %d ms stays", key,
+                *timeoutMs);
+        return;
+    }
+    *timeoutMs = milliseconds;
 }
 
 // Applies the parsed file in the order logging, transport, time-outs. Throws
@@ -135,12 +181,8 @@ void applyConfig(CLogger& log, ModuleConfig& config, const json& root) {
     if (const json* transport = member(root, "transport"); transport && transport->is_object()) {
         applyTransport(log, config, *transport);
     }
-    if (const json* timeout = member(root, "timeout"); isNumber(timeout)) {
-        config.timeoutMs = numberInRange(*timeout, "timeout", 0, INT_MAX);
-    }
-    if (const json* keyTimeout = member(root, "keytimeout"); isNumber(keyTimeout)) {
-        config.keyTimeoutMs = numberInRange(*keyTimeout, "keytimeout", 0, INT_MAX);
-    }
+    applyTimeout(log, root, "timeout", &config.timeoutMs);
+    applyTimeout(log, root, "keytimeout", &config.keyTimeoutMs);
     if (const json* exclusive = member(root, "exclusive"); exclusive && exclusive->is_boolean()) {
         config.exclusiveDevice = exclusive->get<bool>();
     }
@@ -148,10 +190,20 @@ void applyConfig(CLogger& log, ModuleConfig& config, const json& root) {
 
 }  // namespace
 
-std::string findModuleConfigDirectory(const std::string& fileName) {
-    // 1. The working directory.
+std::string findModuleConfigDirectory(const std::string& fileName, std::string* warning) {
+    // 1. The working directory, only when the file is the user's own: a file
+    //    planted in a shared or cloned directory must not send the user's PINs
+    //    to another daemon or point the log at the user's files.
     if (opensForReading(fileName)) {
-        return platform::workingDirectory();
+        const platform::FileAccess access = platform::fileAccess(fileName);
+        if (access.ownerTrusted && !access.writableByOthers) {
+            return platform::workingDirectory();
+        }
+        if (warning != nullptr) {
+            *warning =
+                fileName + " in the working directory is not used: it " +
+                (access.ownerTrusted ? "may be written by other users" : "belongs to another user");
+        }
     }
     // 2. The per-user directory ".vexa" (an empty variable counts as unset).
     const char* home = platform::environment("HOME");
@@ -177,8 +229,13 @@ std::string findModuleConfigDirectory(const std::string& fileName) {
 }
 
 void loadModuleConfig(CLogger& log, ModuleConfig& config) {
-    loadModuleConfigFile(log, config,
-                         findModuleConfigDirectory(kModuleConfigFileName) + kModuleConfigFileName);
+    std::string warning;
+    const std::string directory = findModuleConfigDirectory(kModuleConfigFileName, &warning);
+    loadModuleConfigFile(log, config, directory + kModuleConfigFileName);
+    // Logged once the file used instead has set the log up.
+    if (!warning.empty()) {
+        log.log(LOG_WARN, warning);
+    }
 }
 
 void loadModuleConfigFile(CLogger& log, ModuleConfig& config, const std::string& path) {
@@ -193,6 +250,9 @@ void loadModuleConfigFile(CLogger& log, ModuleConfig& config, const std::string&
     } catch (const std::exception& e) {
         log.log(LOG_WARN, "Failed to parse config");
         log.log(LOG_DEBUG, "%s", e.what());
+    }
+    if (!config.transportFault.empty()) {
+        noticeUser(&log, path + ": " + config.transportFault + "; no device is offered");
     }
 }
 

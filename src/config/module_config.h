@@ -21,7 +21,16 @@ struct ModuleConfig {
     std::string address;
     int port = 0;
     bool hasPort = false;
-    std::string caBundle;      // trusted CA certificates (PEM or DER) for the TLS client
+    std::string caBundle;  // trusted CA certificates (PEM or DER) for the TLS client
+    // The module's own certificate and key for a daemon that asks for one
+    // (both or neither); the key's password comes from VEXA_CLIENT_KEY_PASS.
+    std::string clientCert;
+    std::string clientKey;
+    // Set when "transport" names a daemon but cannot be used as written (a
+    // value of the wrong type, a missing CA bundle). The module then offers
+    // no device at all rather than falling back to USB, where PINs would go
+    // to whatever device is plugged in; the text says what is wrong.
+    std::string transportFault;
     int timeoutMs = 12000;     // read time-out of every transport
     int keyTimeoutMs = 65000;  // read time-out while a key pair is generated
     // "exclusive": over USB HID, hold each device for this application alone
@@ -33,16 +42,18 @@ struct ModuleConfig {
 constexpr const char* kModuleConfigFileName = "vexaconfig.json";
 
 // The directory to read `fileName` from, ending in '/': the working directory
-// when the file is there; else "$HOME/.vexa/" (or "$USERPROFILE/.vexa/", or
-// the relative ".vexa/" with neither set) when the file is there; else the
-// directory of the running executable, whether or not the file is there ("" when
-// that is unknown).
-std::string findModuleConfigDirectory(const std::string& fileName);
+// when the file is there, belongs to the user (or root) and nobody else may write to it
+// (else a WARN is added to *warnings and the search goes on); else "$HOME/.vexa/" (or
+// "$USERPROFILE/.vexa/", or the relative ".vexa/" with neither set) when the file is there; else
+// the directory of the running executable, whether or not the file is there ("" when that is
+// unknown).
+std::string findModuleConfigDirectory(const std::string& fileName, std::string* warning = nullptr);
 
 // Reads "vexaconfig.json" from findModuleConfigDirectory into `config` and
 // into the log's threshold, console flag and log file. A missing file leaves
 // every default; a malformed one keeps what was applied before the fault and
-// logs "Failed to parse config" at WARN with the reason at DEBUG.
+// logs "Failed to parse config" at WARN with the reason at DEBUG. A time-out
+// of 0 or below keeps the default (with a WARN).
 void loadModuleConfig(CLogger& log, ModuleConfig& config);
 
 // The same from an explicit file path.

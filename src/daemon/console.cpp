@@ -19,16 +19,17 @@ std::string vformat(const char* format, va_list args) {
 }
 }  // namespace
 
+// Each line goes out in one write: connections are served on threads of
+// their own, and their lines must not interleave.
 void InfoLine(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputs("\r\n", stdout);
+    const std::string line = text + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
 
 void ErrorLine(const std::string& text) {
-    std::fputs("ERROR: ", stderr);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputs("\r\n", stderr);
+    const std::string line = "ERROR: " + text + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
 

@@ -37,6 +37,9 @@ int RunWithSettings(const ArgumentList& args) {
     settings.caFile = ResolveDataPath(settings.caFile, directory);
     settings.keyFile = ResolveDataPath(settings.keyFile, directory);
     settings.certFile = ResolveDataPath(settings.certFile, directory);
+    if (!settings.clientCaFile.empty()) {
+        settings.clientCaFile = ResolveDataPath(settings.clientCaFile, directory);
+    }
 
     if (mode == RunMode::Service) {
         return RunDaemonService(settings);

@@ -1,6 +1,6 @@
-// The daemon's six text settings: command line over "vexa-daemon.json"
-// over default. The port stays text: it is handed to the bind call as a
-// service name.
+// The daemon's text settings: command line over "vexa-daemon.json" over
+// default. The port stays text; the server checks that it is a number from 1
+// to 65535 before binding.
 #pragma once
 
 #include <string>
@@ -12,4 +12,7 @@ struct DaemonSettings {
     std::string caFile = "ca.pem";
     std::string certFile = "server.pem";
     std::string keyFile = "key.pem";
+    // CA file for client certificates. Set: every client must present a
+    // certificate that chains to it. Empty: any client may connect.
+    std::string clientCaFile;
 };

@@ -2,32 +2,20 @@
 
 #include <mbedtls/error.h>
 
+#include <chrono>
 #include <cstdint>
-#include <memory>
 
+#include "daemon/client_connection.h"
 #include "daemon/console.h"
-#include "daemon/device_claim.h"
+#include "daemon/device_turns.h"
 #include "daemon/server.h"
-#include "platform/platform.h"
+#include "daemon/shared_device.h"
+#include "platform/wake_event.h"
 #include "transport/port.h"
 
 namespace {
 
-constexpr int kDeviceTimeoutMs = 120000;
-constexpr int kAcceptPollMs = 2;
-
-// The accepted client's socket: shut down and closed on every way out.
-class ClientSocket {
-public:
-    ClientSocket() { mbedtls_net_init(&net_); }
-    ~ClientSocket() { mbedtls_net_free(&net_); }
-    ClientSocket(const ClientSocket&) = delete;
-    ClientSocket& operator=(const ClientSocket&) = delete;
-    mbedtls_net_context* get() { return &net_; }
-
-private:
-    mbedtls_net_context net_;
-};
+using Clock = std::chrono::steady_clock;
 
 void ErrorWithText(const char* format, int code) {
     char text[100];
@@ -72,13 +60,13 @@ void WriteAnswer(mbedtls_ssl_context& ssl, const unsigned char* answer, int leng
 
 }  // namespace
 
-bool ReadHeader(ServerContext& ctx, unsigned char* header, int* count) {
+bool ReadHeader(mbedtls_ssl_context& ssl, unsigned char* header, int* count) {
     if (*count == 0) {
         return true;
     }
     int ret;
     do {
-        ret = mbedtls_ssl_read(&ctx.ssl, header, static_cast<size_t>(*count));
+        ret = mbedtls_ssl_read(&ssl, header, static_cast<size_t>(*count));
     } while (IsReadRetry(ret));
     if (ret > 0) {
         *count = ret;
@@ -89,11 +77,11 @@ bool ReadHeader(ServerContext& ctx, unsigned char* header, int* count) {
     return false;
 }
 
-bool ReadPacket(ServerContext& ctx, unsigned char* buffer, int* length, unsigned char* flag) {
+bool ReadPacket(mbedtls_ssl_context& ssl, unsigned char* buffer, int* length, unsigned char* flag) {
     // 1.-2. The header, in one read.
     unsigned char header[kFrameHeaderSize];
     int got = kFrameHeaderSize;
-    if (!ReadHeader(ctx, header, &got)) {
+    if (!ReadHeader(ssl, header, &got)) {
         return false;
     }
     if (got < kFrameHeaderSize) {
@@ -112,7 +100,7 @@ bool ReadPacket(ServerContext& ctx, unsigned char* buffer, int* length, unsigned
     // 5. The payload, over as many records as the client used.
     uint32_t received = 0;
     while (received < payload) {
-        int ret = mbedtls_ssl_read(&ctx.ssl, buffer + received, payload - received);
+        int ret = mbedtls_ssl_read(&ssl, buffer + received, payload - received);
         if (ret > 0) {
             received += static_cast<uint32_t>(ret);
         } else if (!IsReadRetry(ret)) {
@@ -126,91 +114,104 @@ bool ReadPacket(ServerContext& ctx, unsigned char* buffer, int* length, unsigned
     return true;
 }
 
-bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
-    // 1. A closed client socket, a fresh TLS context, a non-blocking listener.
-    ClientSocket client;
-    bool stopNoted = false;
-    mbedtls_ssl_session_reset(&ctx.ssl);
-    mbedtls_net_set_nonblock(&ctx.listener);
+namespace {
 
-    // 2. Poll for a client; the stop flag is looked at only here.
-    int ret;
+enum class NextStep { Request, Silent, HandOver };
+
+// Waits between requests until the client sends, without holding the device
+// longer than needed: a client idle for the grace time while another waits
+// is ended, so is one silent for the silent limit. A stop request does not
+// end the wait: the connection in progress is served to its end.
+NextStep AwaitRequest(ClientConnection& client, DeviceTurns& turns, const RelayLimits& limits) {
+    // Bytes of a record already decrypted need no wait.
+    if (mbedtls_ssl_get_bytes_avail(&client.ssl()) > 0) {
+        return NextStep::Request;
+    }
+    const Clock::time_point idleSince = Clock::now();
     for (;;) {
-        vexa::platform::sleepMilliseconds(kAcceptPollMs);
-        ret = mbedtls_net_accept(&ctx.listener, client.get(), nullptr, 0, nullptr);
-        if (StopRequested.load()) {
-            stopNoted = true;
-            break;
+        const bool othersWait = turns.othersWaiting();
+        const int limitMs = othersWait ? limits.handOverGraceMs : limits.silentMs;
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - idleSince).count();
+        if (waited >= limitMs) {
+            return othersWait ? NextStep::HandOver : NextStep::Silent;
         }
-        if (ret != MBEDTLS_ERR_SSL_WANT_READ) {
-            break;
+        // While others wait their event stays set, so it is left out then.
+        const int descriptors[2] = {client.descriptor(), turns.waiterDescriptor()};
+        const unsigned ready = vexa::platform::waitForInput(descriptors, othersWait ? 1 : 2,
+                                                            static_cast<int>(limitMs - waited));
+        if ((ready & 1u) != 0) {
+            return NextStep::Request;
         }
     }
+}
 
-    // 3. No client.
-    if (ret != 0) {
-        if (!StopRequested.load()) {
-            ErrorLinef("accept returned %d\n", ret);
-            ErrorWithText("Last error was: %d - %s\n", ret);
+// One request to the device and its answer, in the same buffer. A device
+// kept open from an earlier client that no longer takes the request (it was
+// unplugged, the simulator restarted) is opened once more. False when the
+// request could not be sent.
+bool ExchangeWithDevice(SharedDevice& device, talvoranth::CTransport*& link, bool reused,
+                        unsigned char* buffer, int* length) {
+    if (!port_write(link, buffer, *length)) {
+        device.failed();
+        link = reused ? device.forClient(&reused) : nullptr;
+        if (link == nullptr || !port_write(link, buffer, *length)) {
+            device.failed();
+            link = nullptr;
+            return false;
         }
-        return stopNoted;
     }
-
-    // 4. A client, even when the stop was noted on this pass. Every read of
-    //    the connection waits at most the configured read time-out.
-    mbedtls_net_set_block(client.get());
-    mbedtls_ssl_set_bio(&ctx.ssl, client.get(), mbedtls_net_send, nullptr,
-                        mbedtls_net_recv_timeout);
-
-    // 5. Handshake.
-    do {
-        ret = mbedtls_ssl_handshake(&ctx.ssl);
-    } while (IsReadRetry(ret));
-    if (ret != 0) {
-        ErrorLinef("ssl handshake returned %d", ret);
-        if (!StopRequested.load()) {
-            ErrorWithText("Last error was: %d - %s\n", ret);
-        }
-        return stopNoted;
+    *length = kRelayCapacity;
+    port_read(link, buffer, length);
+    // A failed read leaves 0: the client gets an empty answer, and the device
+    // is closed so that its late answer is never taken for the next request.
+    // A length outside the buffer would be a broken transport; it is answered
+    // the same way rather than read past the buffer.
+    if (*length <= 0 || *length > kRelayCapacity) {
+        *length = 0;
+        device.failed();
+        link = nullptr;
     }
+    return true;
+}
 
-    // 6. The device, held for this client alone and clean; cleared and
-    // released again whichever way the client leaves.
-    std::unique_ptr<DeviceClaim> claim =
-        DeviceClaim::claim(kVexaVendorId, kVexaProductId, serial, kDeviceTimeoutMs);
-    if (!claim) {
+}  // namespace
+
+void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& turns,
+                 const RelayLimits& limits) {
+    bool reused = false;
+    talvoranth::CTransport* link = device.forClient(&reused);
+    if (link == nullptr) {
         ErrorLine("Could not open device on USB transport.");
-        return stopNoted;
+        return;
     }
-    talvoranth::CTransport* device = claim->transport();
-
-    // 7. Relay: one request, one answer, in the same buffer.
     unsigned char buffer[kRelayCapacity];
-    int length = kRelayCapacity;
-    unsigned char flag = 0;
-    while (ReadPacket(ctx, buffer, &length, &flag)) {
+    for (;;) {
+        const NextStep next = AwaitRequest(client, turns, limits);
+        if (next == NextStep::Silent) {
+            ReportReadFailure(MBEDTLS_ERR_SSL_TIMEOUT);
+            break;
+        }
+        if (next == NextStep::HandOver) {
+            InfoLine("Client idle while another waits for the device: connection ended.");
+            break;
+        }
+        int length = kRelayCapacity;
+        unsigned char flag = 0;
+        if (!ReadPacket(client.ssl(), buffer, &length, &flag)) {
+            break;
+        }
         if (flag == 0) {
-            if (!port_write(device, buffer, length)) {
+            if (link == nullptr) {
+                link = device.forClient(&reused);
+            }
+            if (link == nullptr || !ExchangeWithDevice(device, link, reused, buffer, &length)) {
                 ErrorLine("Failed to send USB cmd.");
                 break;
             }
-            length = kRelayCapacity;
-            port_read(device, buffer, &length);
-            // A failed read leaves 0: the client gets an empty answer. A
-            // length outside the buffer would be a broken transport; it is
-            // answered the same way rather than read past the buffer.
-            if (length < 0 || length > kRelayCapacity) {
-                length = 0;
-            }
+            reused = true;
         }
-        WriteAnswer(ctx.ssl, buffer, length);
-        length = kRelayCapacity;
+        WriteAnswer(client.ssl(), buffer, length);
     }
-
-    // 8. Close the TLS connection; the device is cleared and released as
-    // `claim` goes.
-    do {
-        ret = mbedtls_ssl_close_notify(&ctx.ssl);
-    } while (IsReadRetry(ret));
-    return stopNoted;
+    client.closeNotify();
 }

@@ -1,5 +1,6 @@
-// The client relay: one TLS client at a time, its framed requests relayed
-// to the Vexa device and the device's answers written back raw.
+// The client relay: a client's framed requests relayed to the Vexa device
+// and the device's answers written back raw, while the client holds its
+// turn at the device.
 //
 // Frame, client to daemon: payload length n (4 bytes, little-endian, at
 // most 4096), a flag byte, then n payload bytes. Flag 0 sends the payload
@@ -8,9 +9,13 @@
 // TLS record.
 #pragma once
 
+#include <mbedtls/ssl.h>
+
 #include <string>
 
-#include "daemon/server_context.h"
+class ClientConnection;
+class DeviceTurns;
+class SharedDevice;
 
 // The Vexa device: a USB HID device told apart by its serial number.
 constexpr unsigned short kVexaVendorId = 0x0483;
@@ -20,19 +25,28 @@ constexpr unsigned short kVexaProductId = 0xA2AC;
 constexpr int kRelayCapacity = 4096;
 constexpr int kFrameHeaderSize = 5;
 
-// Waits for one client (polling every 2 ms), serves it to the end and
-// returns. True when StopRequested was seen while waiting; a client
-// accepted on that same pass is still served first. No failure of the
-// client or the device is returned: the caller simply serves the next one.
-bool ServeOneClient(ServerContext& ctx, const std::string& serial);
+// How long a client may stay silent between requests before the connection
+// ends, and how long it may idle while another client waits for the device
+// before it is ended to hand the device over.
+struct RelayLimits {
+    int silentMs = 60000;
+    int handOverGraceMs = 1000;
+};
+
+// Relays the requests of a client that holds its turn until it leaves,
+// breaks the framing, stays silent for too long or idles while another
+// client waits; then sends the close notification. A stop request lets the
+// connection go on to its end. The device is closed after a failed exchange.
+void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& turns,
+                 const RelayLimits& limits);
 
 // Reads one whole frame into buffer. *length is the capacity on entry and
 // the payload length on return; *flag receives the flag byte. False when
 // the connection closed, a read failed, the header was short or the
 // announced length exceeds the capacity (each with its line).
-bool ReadPacket(ServerContext& ctx, unsigned char* buffer, int* length, unsigned char* flag);
+bool ReadPacket(mbedtls_ssl_context& ssl, unsigned char* buffer, int* length, unsigned char* flag);
 
 // One TLS read of the header: *count is the number of bytes wanted on
 // entry and the number obtained on return (0 on failure). False on a closed
 // connection or a read error.
-bool ReadHeader(ServerContext& ctx, unsigned char* header, int* count);
+bool ReadHeader(mbedtls_ssl_context& ssl, unsigned char* header, int* count);

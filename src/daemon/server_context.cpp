@@ -3,22 +3,21 @@
 ServerContext::ServerContext() {
     mbedtls_entropy_init(&entropy);
     mbedtls_ctr_drbg_init(&drbg);
-    mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&conf);
     mbedtls_x509_crt_init(&serverCert);
     mbedtls_x509_crt_init(&caChain);
+    mbedtls_x509_crt_init(&clientCaChain);
     mbedtls_pk_init(&key);
     mbedtls_ssl_cache_init(&cache);
     mbedtls_net_init(&listener);
 }
 
-// The TLS context goes before the configuration it points to, and the
-// configuration before the certificates, key, cache and generator it uses.
+// The configuration goes before the certificates, key, cache and generator it uses.
 ServerContext::~ServerContext() {
-    mbedtls_ssl_free(&ssl);
     mbedtls_ssl_config_free(&conf);
     mbedtls_ssl_cache_free(&cache);
     mbedtls_pk_free(&key);
+    mbedtls_x509_crt_free(&clientCaChain);
     mbedtls_x509_crt_free(&caChain);
     mbedtls_x509_crt_free(&serverCert);
     mbedtls_ctr_drbg_free(&drbg);

@@ -1,5 +1,6 @@
 // The daemon's TLS library objects and listening socket, owned by RunServer
-// for the whole of its run and used by the client relay.
+// for the whole of its run. Every client connection has its own TLS context
+// over this one configuration.
 #pragma once
 
 #include <mbedtls/ctr_drbg.h>
@@ -15,11 +16,12 @@
 struct ServerContext {
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context drbg;
-    // One TLS context for all connections, reset before each accept.
-    mbedtls_ssl_context ssl;
     mbedtls_ssl_config conf;
     mbedtls_x509_crt serverCert;
     mbedtls_x509_crt caChain;
+    // CAs that client certificates must chain to ("clientca"); empty when
+    // any client may connect.
+    mbedtls_x509_crt clientCaChain;
     mbedtls_pk_context key;
     // Lets clients resume earlier sessions (library defaults: 86400 s, 50 entries).
     mbedtls_ssl_cache_context cache;

@@ -1,6 +1,7 @@
 #include "daemon/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -31,6 +32,7 @@ const SettingRow kSettingRows[] = {
     {&DaemonSettings::caFile, "cafile", "-ca"},
     {&DaemonSettings::certFile, "certfile", "-crt"},
     {&DaemonSettings::keyFile, "keyfile", "-key"},
+    {&DaemonSettings::clientCaFile, "clientca", "-clientca"},
 };
 
 }  // namespace
@@ -86,8 +88,21 @@ RunMode ChooseRunMode(const ArgumentList& args) {
 }
 
 std::string FindConfigDirectory() {
+    // The working directory's file counts only when it is the user's own
+    // and nobody else may change it: it names the key, the certificates and
+    // who may connect.
     if (opensForReading(kDaemonConfigFileName)) {
-        return vexa::platform::workingDirectory();
+        const vexa::platform::FileAccess access = vexa::platform::fileAccess(kDaemonConfigFileName);
+        if (access.ownerTrusted && !access.writableByOthers) {
+            return vexa::platform::workingDirectory();
+        }
+        // Said once, although the directory is looked up more than once.
+        static std::atomic<bool> warned{false};
+        if (!warned.exchange(true)) {
+            ErrorLinef(
+                "Warning, %s in the working directory is not used: it %s.", kDaemonConfigFileName,
+                access.ownerTrusted ? "may be written by other users" : "belongs to another user");
+        }
     }
     return vexa::platform::executableDirectory();
 }
@@ -121,6 +136,11 @@ DaemonSettings BuildDaemonSettings(const ArgumentList& args, const nlohmann::jso
             auto it = config.find(row.key);
             if (it != config.end() && it->is_string()) {
                 value = it->get<std::string>();
+            } else if (it != config.end() && row.field == &DaemonSettings::port &&
+                       it->is_number_integer()) {
+                // A port written as a JSON number means the same port; the
+                // server refuses one outside 1 to 65535.
+                value = it->dump();
             }
         }
         value = OptionValue(args, row.option, value);
@@ -143,7 +163,8 @@ void PrintUsage() {
     std::printf("vexa-daemon V%d.%d\n", kDaemonVersionMajor, kDaemonVersionMinor);
     std::printf(
         "usage: vexa-daemon [stop|start|restart|uninstall] -d <device SN> [install] [-p <port>] "
-        "[-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>]\n");
+        "[-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>] "
+        "[-clientca <client ca file>]\n");
     std::printf(
         "\tUse the VEXA_KEY_PASS environment variable to specify the key file password if "
         "required.\n");

@@ -1,5 +1,5 @@
 // The daemon's command line and "vexa-daemon.json": command words, options,
-// the configuration directory and the six settings built from them.
+// the configuration directory and the settings built from them.
 #pragma once
 
 #include <string>
@@ -47,7 +47,7 @@ std::string FindConfigDirectory();
 // (not JSON, or its top level is not an object).
 bool LoadDaemonConfig(nlohmann::json& config);
 
-// The six settings, row by row: the default, replaced by the file's value
+// The settings, row by row: the default, replaced by the file's value
 // when that is a JSON string, replaced by the row's command-line option.
 // `config` may be null (no file loaded).
 DaemonSettings BuildDaemonSettings(const ArgumentList& args, const nlohmann::json& config);

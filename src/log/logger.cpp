@@ -1,5 +1,8 @@
 #include "log/logger.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +20,30 @@ void writeLine(std::ostream& out, const char* prefix, int prefixLength, const st
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.put('\n');
     out.flush();
+}
+
+bool isControl(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t') || u == 0x7F;
+}
+
+// A logged text is one line: a line feed, carriage return or other control
+// character in it (from a peer, a file name, an application's label) is
+// written as \xHH, so that it can neither start a line of its own nor act on
+// a terminal or a shell that reads the file.
+std::string oneLine(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (char c : text) {
+        if (isControl(c)) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+            out += escape;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
 }
 }  // namespace
 
@@ -88,12 +115,16 @@ void CLogger::log(int level, const std::string& text) {
         prefixLength = static_cast<int>(sizeof prefix) - 1;
     }
 
+    const bool clean = std::none_of(text.begin(), text.end(), isControl);
+    const std::string escaped = clean ? std::string() : oneLine(text);
+    const std::string& line = clean ? text : escaped;
+
     std::lock_guard<std::mutex> lock(mutex_);
     if (consoleOn_) {
-        writeLine(*consoleStream_, prefix, prefixLength, text);
+        writeLine(*consoleStream_, prefix, prefixLength, line);
     }
     if (file_.is_open()) {
-        writeLine(file_, prefix, prefixLength, text);
+        writeLine(file_, prefix, prefixLength, line);
         file_.clear();  // a failed write must not silence the lines after it
     }
 }
@@ -115,6 +146,13 @@ void CLogger::openLogFile(const std::string& path) {
     }
     file_.clear();
     filePath_ = path;
+    // Created readable by the user only: the log names tokens, objects and
+    // labels. An existing file keeps its mode.
+    const int fd = vexa::platform::openPrivateAppend(path);
+    if (fd < 0) {
+        return;
+    }
+    ::close(fd);
     file_.open(path, std::ios::out | std::ios::app);
 }
 

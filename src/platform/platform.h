@@ -2,8 +2,10 @@
 // reaches processes, threads, clocks and paths through these functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexa::platform {
 
@@ -40,5 +42,47 @@ void sleepMilliseconds(int milliseconds);
 // PKCS#11 application that forks and runs another program must not hand it
 // our connection). False when the flag could not be set.
 bool closeOnExec(int descriptor);
+
+// What a file's owner and permissions say about who else can use it.
+struct FileAccess {
+    bool exists = false;
+    // Owned by the effective user of this process or by root (who can change
+    // any file anyway).
+    bool ownerTrusted = false;
+    bool writableByOthers = false;  // group or others may write to it
+    bool readableByOthers = false;  // group or others may read it
+};
+FileAccess fileAccess(const std::string& path);
+
+// Opens (creating when missing, mode 0600) a file for appending; -1 on
+// failure. A file that exists keeps its mode.
+int openPrivateAppend(const std::string& path);
+
+// The user's private directory for run-time files of this program, created
+// (mode 0700) when missing: "$XDG_RUNTIME_DIR/<name>/". "" when the system
+// gives the user no such place.
+std::string userRuntimeDirectory(const std::string& name);
+
+// Replaces path with data as a new file readable by the owner only (written
+// beside it under an unguessable name, then renamed). False on failure.
+bool writePrivateFile(const std::string& path, const std::string& data);
+
+// Sends small writes at once instead of holding them back for a full
+// segment (a TLS handshake is a chain of small records). False on failure.
+bool setTcpNoDelay(int socketDescriptor);
+
+// The 4 (IPv4) or 16 (IPv6) bytes of an IP address in text form; empty when
+// the text is not an address (a host name, say).
+std::vector<unsigned char> ipAddressBytes(const std::string& text);
+
+// Writes to a socket without the process-wide SIGPIPE a closed peer would
+// raise (which ends a process that keeps the default action). Returns the
+// count written or -1 with errno set, as send(2).
+long sendNoSignal(int socketDescriptor, const void* data, size_t length);
+
+// Connects a TCP socket to host:port, waiting at most timeoutMs for the
+// connection. Returns the connected, blocking, close-on-exec descriptor, or -1
+// with a reason in *error.
+int connectTcp(const std::string& host, int port, int timeoutMs, std::string* error);
 
 }  // namespace vexa::platform

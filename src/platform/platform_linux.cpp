@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -81,6 +82,73 @@ void sleepMilliseconds(int milliseconds) {
 bool closeOnExec(int descriptor) {
     const int flags = fcntl(descriptor, F_GETFD);
     return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+FileAccess fileAccess(const std::string& path) {
+    FileAccess access;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return access;
+    }
+    access.exists = true;
+    access.ownerTrusted = info.st_uid == ::geteuid() || info.st_uid == 0;
+    access.writableByOthers = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    access.readableByOthers = (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    return access;
+}
+
+int openPrivateAppend(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+std::string userRuntimeDirectory(const std::string& name) {
+    const char* base = std::getenv("XDG_RUNTIME_DIR");
+    if (base == nullptr || *base != '/') {
+        return {};
+    }
+    const std::string dir = withTrailingSlash(base) + name;
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return {};
+    }
+    // Only a directory of ours, that nobody else can use, is taken.
+    struct stat info {};
+    if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        return {};
+    }
+    return dir + kDirectorySeparator;
+}
+
+bool writePrivateFile(const std::string& path, const std::string& data) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    const bool written = done == data.size() && ::close(fd) == 0;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        if (done != data.size()) {
+            ::close(fd);
+        }
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace vexa::platform

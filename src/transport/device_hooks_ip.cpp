@@ -6,13 +6,22 @@ namespace talvoranth {
 
 DeviceHooks ipDeviceHooks() {
     DeviceHooks hooks;
-    hooks.listDevices = [](const ModuleConfig&) { return std::vector<DeviceId>{DeviceId{}}; };
+    // A daemon named in a configuration that cannot be used offers nothing.
+    hooks.listDevices = [](const ModuleConfig& config) {
+        return config.transportFault.empty() ? std::vector<DeviceId>{DeviceId{}}
+                                             : std::vector<DeviceId>{};
+    };
     hooks.createTransport = [](const DeviceId& id, const ModuleConfig& config,
                                ILogTarget* log) -> std::unique_ptr<CTransport> {
         if (!id.isZero()) {
             return nullptr;
         }
-        return std::make_unique<TCPTransport>(config.address, config.port, config.caBundle, log);
+        auto transport =
+            std::make_unique<TCPTransport>(config.address, config.port, config.caBundle, log);
+        if (!config.clientCert.empty()) {
+            transport->setClientCertificate(config.clientCert, config.clientKey);
+        }
+        return transport;
     };
     hooks.productOf = [](CTransport&) { return std::string(); };
     return hooks;

@@ -5,7 +5,14 @@
 // endian), a flag byte 0x00 and the payload; the whole frame is at most 4096
 // bytes. The daemon answers with the device's raw bytes. The daemon's
 // certificate must verify against the CA bundle (PEM or DER) for the host
-// name given as the address; otherwise the connection fails.
+// name given as the address (for an IP address: the address among the
+// certificate's subject alternative names); otherwise the connection fails
+// and the reason reaches the user on standard error. TLS 1.2 or later with
+// forward-secret AEAD suites only. A client certificate is presented when
+// one is set. A reconnection resumes the last TLS session when the daemon
+// still knows it; the session is also kept for the next process of the same
+// user (in "$XDG_RUNTIME_DIR/vexa-pkcs11/", readable by the user only), so
+// that a short-lived application does not pay a full handshake.
 //
 // Failures are logged at ERROR through the log target (none when it is
 // null). open() throws IOException "connection failed"; read() and write()
@@ -54,21 +61,46 @@ public:
     int write(const unsigned char* data, int length) override;
     std::string name() override { return "TCP"; }
 
+    // Presents this certificate and key (PEM or DER files) to the daemon from
+    // the next connection on. The key's password, if it has one, is read from
+    // the environment variable kClientKeyPasswordVariable at each connect.
+    void setClientCertificate(const std::string& certFile, const std::string& keyFile);
+    static constexpr const char* kClientKeyPasswordVariable = "VEXA_CLIENT_KEY_PASS";
+
 private:
     struct Connection;
+    struct SavedSession;
 
     std::unique_ptr<Connection> connect(int readTimeoutMs);
+    bool loadClientCertificate(Connection& c);
+    // The file that keeps the session for this daemon, CA bundle and client
+    // certificate between processes ("" when the user has no run-time
+    // directory); loading and storing it.
+    std::string sessionFile() const;
+    void loadSessionFile();
+    void storeSessionFile();
+    void forgetSession();
+    // The reason the daemon's certificate is not accepted, or "".
+    std::string verificationFailure(Connection& c);
     // Drops bytes of an earlier answer that the caller did not read, so that
     // they are never taken for the answer to the next request.
     void discardUnreadAnswer();
+    // True when the daemon has ended the connection while it was idle (it
+    // hands the device to a waiting client, or ends a silent connection):
+    // between requests it never sends anything else.
+    bool closedWhileIdle();
     void logf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     int timeoutMs_ = kDefaultTimeoutMs;
     int port_;
     std::string address_;
     std::string caBundlePath_;
+    std::string clientCertFile_;
+    std::string clientKeyFile_;
     ILogTarget* log_;
     std::unique_ptr<Connection> connection_;
+    // The last established session, offered to the daemon on reconnection.
+    std::unique_ptr<SavedSession> savedSession_;
 };
 
 }  // namespace talvoranth

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -82,6 +83,12 @@ bool readCount(const json& entry, const char* key, uint32_t& out) {
     return true;
 }
 
+// Bounds on what a state file may ask of a PIN check: more rounds than this
+// would make a login hang the device (the firmware writes 10000), a longer
+// salt is no record it wrote.
+constexpr uint32_t kMaxPinIterations = 1000000;
+constexpr size_t kMaxSaltLength = 64;
+
 bool pinFromJson(const json& value, PinRecord& pin) {
     pin = PinRecord{};
     if (value.is_null()) {
@@ -90,10 +97,13 @@ bool pinFromJson(const json& value, PinRecord& pin) {
     if (!value.is_object() || !value.contains("salt") || !value.contains("hash") ||
         !fromHex(value["salt"], pin.salt) || !fromHex(value["hash"], pin.hash) ||
         !readCount(value, "iterations", pin.iterations) ||
-        !readCount(value, "failures", pin.failures) || pin.iterations == 0 || pin.salt.empty() ||
-        pin.hash.size() != 32) {
+        !readCount(value, "failures", pin.failures) || pin.iterations == 0 ||
+        pin.iterations > kMaxPinIterations || pin.salt.empty() ||
+        pin.salt.size() > kMaxSaltLength || pin.hash.size() != 32) {
         return false;
     }
+    // Any count from the limit on means locked; a larger one says no more.
+    pin.failures = std::min(pin.failures, kMaxPinFailures);
     pin.set = true;
     return true;
 }
@@ -228,9 +238,11 @@ bool StateStore::save(const Token& token, std::string& error) {
 
 bool StateStore::write(std::string& error) {
     const std::string text = root_.dump(2) + "\n";
-    const std::string temporary = path_ + ".tmp." + std::to_string(::getpid());
-    // Owner-only: the file holds PIN hashes and key material.
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file under a name nobody can guess or prepare (a link placed
+    // there would otherwise redirect the write), owner-only (mode 0600 from
+    // mkostemp): it holds PIN hashes and key material.
+    std::string temporary = path_ + ".tmp.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         error = "cannot write " + temporary + ": " + std::strerror(errno);
         return false;

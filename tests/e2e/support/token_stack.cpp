@@ -88,6 +88,18 @@ std::map<std::string, std::string> CTokenStack::environment() const {
     return env;
 }
 
+int CTokenStack::daemonPort() const {
+    return daemon_ ? daemon_->port() : 0;
+}
+
+pid_t CTokenStack::daemonPid() const {
+    return daemon_ ? daemon_->process().pid() : -1;
+}
+
+std::string CTokenStack::daemonCaFile() const {
+    return daemon_ ? daemon_->pki().caCert : std::string();
+}
+
 RunResult CTokenStack::run(const std::string& program, const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& extraEnv) const {
     std::unique_ptr<test::ChildProcess> child = start(program, args, extraEnv);

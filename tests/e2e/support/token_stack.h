@@ -74,6 +74,11 @@ public:
     std::unique_ptr<test::ChildProcess> start(
         const std::string& program, const std::vector<std::string>& args,
         const std::map<std::string, std::string>& extraEnv = {}) const;
+    // The daemon link's port, process and the CA that its certificate
+    // chains to (0, -1 and "" directly over HID).
+    int daemonPort() const;
+    pid_t daemonPid() const;
+    std::string daemonCaFile() const;
     // pkcs11-tool with the module.
     RunResult pkcs11Tool(const std::vector<std::string>& args) const;
     // A shell command line (sh -c) in the stack's directory and environment.

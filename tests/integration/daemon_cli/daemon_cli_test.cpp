@@ -21,7 +21,8 @@ namespace {
 const std::string kUsage =
     "vexa-daemon V1.6\n"
     "usage: vexa-daemon [stop|start|restart|uninstall] -d <device SN> [install] [-p <port>] "
-    "[-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>]\n"
+    "[-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>] "
+    "[-clientca <client ca file>]\n"
     "\tUse the VEXA_KEY_PASS environment variable to specify the key file password if "
     "required.\n";
 const std::string kNotFound = "Failed to find config file.\r\n";
@@ -163,7 +164,7 @@ TEST_F(DaemonCli, SettingsReachTheServer) {
 }
 
 // A port given as a JSON number is ignored: the server binds "4443".
-TEST_F(DaemonCli, NumericPortInTheFileIsIgnored) {
+TEST_F(DaemonCli, NumericPortInTheFileIsRead) {
     ChildProcess openssl(
         "/usr/bin/openssl",
         {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -172,6 +173,7 @@ TEST_F(DaemonCli, NumericPortInTheFileIsIgnored) {
     ASSERT_EQ(openssl.finish(120s), 0) << openssl.err();
     fs::copy_file(work + "/server.pem", work + "/ca.pem");
     writeFile(work + "/vexa-daemon.json", R"({"port": 5000, "bindaddress": "127.0.0.1"})");
+    fs::permissions(work + "/vexa-daemon.json", fs::perms::owner_read | fs::perms::owner_write);
 
     ChildProcess child(daemon, {}, work, ChildEnvironment());
     // The whole "Binding on" line is the readiness signal.
@@ -185,6 +187,32 @@ TEST_F(DaemonCli, NumericPortInTheFileIsIgnored) {
         GTEST_SKIP() << "this build has no TLS server yet";
     }
     ASSERT_TRUE(binding) << child.out() << child.err();
-    EXPECT_TRUE(contains(child.out(), "Binding on 127.0.0.1:4443\r\n")) << child.out();
+    EXPECT_TRUE(contains(child.out(), "Binding on 127.0.0.1:5000\r\n")) << child.out();
     // The child, listening or not, is killed when it goes out of scope.
+}
+
+// A port the bind call would take as a service name or wrap around to
+// another port is refused before anything is loaded or bound.
+TEST_F(DaemonCli, PortsOutsideOneTo65535AreRefused) {
+    for (const std::string port : {"99999", "0", "-1", "https", "44 3"}) {
+        const Result r = run({"-d", "SN", "-p", port, "-i", "127.0.0.1"});
+        EXPECT_EQ(r.status, 1) << port;
+        EXPECT_TRUE(contains(r.err, "ERROR: Invalid port \"" + port +
+                                        "\": the port must be a number from 1 to 65535.\r\n"))
+            << r.err;
+        EXPECT_FALSE(contains(r.out, "Binding on")) << r.out;
+    }
+}
+
+// A "vexa-daemon.json" in the working directory that others may change
+// names the key, the certificates and who may connect: it is passed over.
+TEST_F(DaemonCli, AWorkingDirectoryFileOthersMayWriteIsNotUsed) {
+    writeFile(work + "/vexa-daemon.json", R"({"device": "PLANTED"})");
+    fs::permissions(work + "/vexa-daemon.json", fs::perms::others_write, fs::perm_options::add);
+    const Result r = run({"-p", "99999"});
+    EXPECT_TRUE(contains(r.err,
+                         "ERROR: Warning, vexa-daemon.json in the working directory is not "
+                         "used: it may be written by other users.\r\n"))
+        << r.err;
+    EXPECT_FALSE(contains(r.out, "PLANTED")) << r.out;
 }

@@ -44,6 +44,7 @@ public:
     bool ready() const { return ready_; }
     const std::string& socket() const { return socket_; }
     ChildProcess& process() { return *process_; }
+    const ChildProcess& process() const { return *process_; }
 
 private:
     std::string socket_;
@@ -63,6 +64,7 @@ public:
     int port() const { return port_; }
     const TestPki& pki() const { return pki_; }
     ChildProcess& process() { return *process_; }
+    const ChildProcess& process() const { return *process_; }
     // The module's "transport" member naming this daemon, for a
     // "vexaconfig.json": "transport": {"address": ..., "port": ..., ...}.
     std::string moduleTransport() const;

@@ -223,4 +223,19 @@ TEST_F(DaemonRelayTest, ADeviceThatVanishesBetweenClientsDropsClientsUntilItIsBa
     expectDaemonRunning();
 }
 
+// A client that leaves while its answer is on the way: writing to the closed
+// connection must not end the daemon (by SIGPIPE), and the next client is
+// served.
+TEST_F(DaemonRelayTest, AClientThatLeavesBeforeItsAnswerDoesNotEndTheDaemon) {
+    ASSERT_TRUE(sim_->control("delay 0 500"));
+    {
+        auto client = connect();
+        ASSERT_EQ(0, client->sendFrame(0, vexa::test::TokenInfoRequest()));
+        client->dropConnection();
+    }
+    auto client = connect();
+    expectDeviceAnswers(*client);
+    expectDaemonRunning();
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/pk.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -51,6 +52,7 @@ protected:
 
     struct Files {
         std::string cert, ca, key;
+        std::string clientCa = "";
     };
     Files good() const { return {pki_->serverCert, pki_->caCert, pki_->serverKey}; }
 
@@ -61,6 +63,9 @@ protected:
         std::vector<std::string> args = {
             "-d",  serial, "-i",   "127.0.0.1", "-p",   std::to_string(port),
             "-ca", f.ca,   "-crt", f.cert,      "-key", f.key};
+        if (!f.clientCa.empty()) {
+            args.insert(args.end(), {"-clientca", f.clientCa});
+        }
         std::map<std::string, std::string> env = {
             {"VEXA_KEY_PASS", keyPass}, {"VEXA_VIRTUAL_DEVICE", work_.file("no-sim.sock")}};
         return std::make_unique<ChildProcess>(vexa::test::BinDir() + "/vexa-daemon", args, env,
@@ -112,6 +117,27 @@ TEST_F(DaemonStartupTest, EachUnusableFileStopsTheStartBeforeBinding) {
          "",
          "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_REQUIRED) +
              "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)},
+        // OpenSSL 3's default encrypted form says what is wrong, too.
+        {"PKCS#8 encrypted key, wrong password",
+         {ok.cert, ok.ca, pki_->serverKeyPkcs8},
+         "not-the-password",
+         "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_MISMATCH) +
+             "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_MISMATCH)},
+        {"PKCS#8 encrypted key, no password",
+         {ok.cert, ok.ca, pki_->serverKeyPkcs8},
+         "",
+         "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_REQUIRED) +
+             "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)},
+        // A key of another certificate would fail every handshake.
+        {"key of another certificate",
+         {ok.cert, ok.ca, pki_->otherServerKey},
+         "",
+         "ERROR: server key " + pki_->otherServerKey + " does not match the certificate " +
+             ok.cert + "\r\n" + LastError(MBEDTLS_ERR_ECP_BAD_INPUT_DATA)},
+        {"client CA file missing",
+         {ok.cert, ok.ca, ok.key, missing},
+         "",
+         "ERROR: client CA file " + missing + " parse returned: -15872\r\n" + LastError(-15872)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,6 +187,7 @@ TEST_F(DaemonStartupTest, PortInUseFailsTheBind) {
 TEST_F(DaemonStartupTest, StartsWithTheRightKeyPasswordAndWithAPasswordItDoesNotNeed) {
     const std::vector<std::pair<std::string, std::string>> keys = {
         {pki_->serverKeyEncrypted, pki_->keyPassword},
+        {pki_->serverKeyPkcs8, pki_->keyPassword},
         {pki_->serverKey, "unused-password"},
     };
     for (const auto& [key, pass] : keys) {
@@ -178,6 +205,22 @@ TEST_F(DaemonStartupTest, StartsWithTheRightKeyPasswordAndWithAPasswordItDoesNot
         }
         EXPECT_FALSE(daemon->waitExit(std::chrono::milliseconds(0)).has_value());
     }
+}
+
+// A key others can read is used (refusing would stop a running
+// installation), with a warning that says what to do.
+TEST_F(DaemonStartupTest, AKeyOthersCanReadIsUsedWithAWarning) {
+    const std::string key = work_.file("readable.key");
+    std::filesystem::copy_file(pki_->serverKey, key);
+    std::filesystem::permissions(key, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    const int port = vexa::test::FreeLoopbackPort();
+    auto daemon = start({pki_->serverCert, pki_->caCert, key}, port, "");
+    vexa::test::TlsTestClient client;
+    ASSERT_EQ(0, client.connect(port, pki_->caCert));
+    EXPECT_THAT(daemon->err(), testing::HasSubstr("ERROR: Warning, key file " + key +
+                                                  " can be read by other users; make it readable "
+                                                  "by its owner only (chmod 600).\r\n"));
 }
 
 }  // namespace

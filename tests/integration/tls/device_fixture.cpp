@@ -27,11 +27,13 @@ bool SimDevice::control(const std::string& command) const {
 std::unique_ptr<ChildProcess> StartDaemon(const std::string& serial, int port,
                                           const std::string& simSocket, const std::string& caFile,
                                           const std::string& certFile, const std::string& keyFile,
-                                          const std::string& cwd) {
+                                          const std::string& cwd,
+                                          const std::vector<std::string>& extraArgs) {
+    std::vector<std::string> args{"-d",  serial, "-i",   "127.0.0.1", "-p",   std::to_string(port),
+                                  "-ca", caFile, "-crt", certFile,    "-key", keyFile};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     return std::make_unique<ChildProcess>(
-        BinDir() + "/vexa-daemon",
-        std::vector<std::string>{"-d", serial, "-i", "127.0.0.1", "-p", std::to_string(port), "-ca",
-                                 caFile, "-crt", certFile, "-key", keyFile},
+        BinDir() + "/vexa-daemon", args,
         std::map<std::string, std::string>{{"VEXA_VIRTUAL_DEVICE", simSocket},
                                            {"VEXA_KEY_PASS", ""}},
         cwd);

@@ -36,12 +36,13 @@ private:
 
 // A console run of the real vexa-daemon on 127.0.0.1:port for the device
 // with this serial number, reached through the vexa-sim at simSocket; the
-// key is unencrypted. It runs in cwd (a directory without a
+// key is unencrypted; extraArgs follow the others. It runs in cwd (a directory without a
 // "vexa-daemon.json") and is ended when the object goes.
 std::unique_ptr<ChildProcess> StartDaemon(const std::string& serial, int port,
                                           const std::string& simSocket, const std::string& caFile,
                                           const std::string& certFile, const std::string& keyFile,
-                                          const std::string& cwd);
+                                          const std::string& cwd,
+                                          const std::vector<std::string>& extraArgs = {});
 
 // An encoded C_GetTokenInfo request.
 std::vector<unsigned char> TokenInfoRequest();

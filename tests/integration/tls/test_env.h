@@ -27,8 +27,9 @@ int FreeLoopbackPort();
 // Where the build puts programs (VEXA_BIN_DIR).
 std::string BinDir();
 
-// Certificates and keys for one test run, all PEM unless named otherwise.
-// The server certificates name "localhost" only (not 127.0.0.1).
+// Certificates and keys for one test run, all PEM unless named otherwise,
+// every key readable by its owner only. The server certificates name
+// "localhost" only (not 127.0.0.1) unless said otherwise.
 struct TestPki {
     std::string caCert;              // the trusted CA
     std::string caCertDer;           // the same CA in DER
@@ -40,6 +41,16 @@ struct TestPki {
     std::string otherCaCert;      // a CA nobody trusts
     std::string otherServerCert;  // for localhost, signed by the other CA
     std::string otherServerKey;
+    std::string serverCertWithIp;  // server key, names localhost and IP 127.0.0.1
+    std::string serverKeyPkcs8;    // server key in OpenSSL 3's default encrypted form
+    std::string rsaServerCert;     // an RSA 2048 key's certificate from the CA
+    std::string rsaServerKey;
+    std::string clientCaCert;  // the CA a daemon trusts for client certificates
+    std::string clientCert;    // signed by it
+    std::string clientKey;
+    std::string otherClientCert;  // signed by the other CA
+    std::string otherClientKey;
+    std::string expiredClientCert;  // signed by the client CA, expired in 2020 (clientKey)
 };
 
 // Generates a TestPki into dir; fails the calling test (and returns an

@@ -166,43 +166,89 @@ TEST_F(ConfigFixture, IpTransportNeedsAStringAddressANumberPortAndACaBundle) {
     EXPECT_EQ(config.keyTimeoutMs, 90000);
 }
 
-TEST_F(ConfigFixture, PortAsTextLeavesHidWithoutAMessage) {
-    load(R"({"transport": {"address": "h", "port": "4443", "cacertbundle": "ca.pem"},
-             "timeout": 1})");
-    EXPECT_TRUE(log.lines.empty());
-    EXPECT_FALSE(config.ipTransport);
-    EXPECT_FALSE(config.hasPort);
-    EXPECT_EQ(config.address, "");
-    EXPECT_EQ(config.timeoutMs, 1);
+// A "transport" that names a daemon but cannot be used as written is a
+// fault the user sees on standard error, and the module offers no device
+// rather than falling back to USB HID (where a PIN meant for the daemon would
+// go to whatever device is plugged in).
+TEST_F(ConfigFixture, AnUnusableDaemonSectionIsReportedAndNeverBecomesHid) {
+    struct Case {
+        const char* json;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {R"({"port": "4443", "cacertbundle": "ca.pem"})", "\"port\" must be a number"},
+        {R"({"port": 4443})", "\"cacertbundle\" must name the CA file"},
+        {R"({"address": 5, "port": 1, "cacertbundle": "ca.pem"})", "\"address\" must be a text"},
+        {R"({"port": 4443, "cacertbundle": "ca.pem"})", "\"address\" must be a text"},
+        {R"({"port": 70000, "cacertbundle": "ca.pem"})", "not 70000"},
+        {R"({"port": 0, "cacertbundle": "ca.pem"})", "not 0"},
+        {R"({"port": 1, "cacertbundle": "ca.pem", "clientcert": "c.pem"})",
+         "\"clientcert\" and \"clientkey\" must both name files"},
+        {R"({"port": 1, "cacertbundle": "ca.pem", "clientcert": "c.pem", "clientkey": 7})",
+         "\"clientcert\" and \"clientkey\" must both name files"},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        std::string transport = c.json;
+        // Every case but the one about the address names the host "h".
+        if (std::string(c.reason).find("address") == std::string::npos) {
+            transport.insert(1, R"("address": "h", )");
+        }
+        RecordingLogger fresh;
+        fresh.setThreshold(talvoranth::LOG_TRACE);
+        ModuleConfig cfg;
+        // A path of its own: the same notice twice in a row is written once.
+        const std::string path = root + "/fault" + std::to_string(++number) + ".json";
+        writeFile(path, R"({"transport": )" + transport + R"(, "timeout": 1})");
+        ::testing::internal::CaptureStderr();
+        talvoranth::loadModuleConfigFile(fresh, cfg, path);
+        const std::string stderrText = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(cfg.ipTransport) << transport;
+        EXPECT_NE(cfg.transportFault.find(c.reason), std::string::npos)
+            << transport << ": " << cfg.transportFault;
+        EXPECT_NE(stderrText.find("vexa-pkcs11: " + path + ": "), std::string::npos) << stderrText;
+        EXPECT_NE(stderrText.find(c.reason), std::string::npos) << stderrText;
+        EXPECT_NE(stderrText.find("no device is offered"), std::string::npos) << stderrText;
+        ASSERT_FALSE(fresh.lines.empty());
+        EXPECT_EQ(fresh.lines[0], kParseFailure[0]) << transport;
+        EXPECT_EQ(fresh.lines.back().rfind("50 ", 0), 0u) << "the fault at ERROR";
+    }
 }
 
-TEST_F(ConfigFixture, MissingCaBundleKeepsHidAndSkipsTheRest) {
-    load(R"({"transport": {"address": "h", "port": 4443}, "timeout": 1, "keytimeout": 2})");
-    ASSERT_EQ(log.lines.size(), 2u);
-    EXPECT_EQ(log.lines[0], kParseFailure[0]);
-    EXPECT_EQ(log.lines[1].rfind("20 ", 0), 0u) << "the reason follows at DEBUG";
-    EXPECT_NE(log.lines[1].find("cacertbundle"), std::string::npos);
-    EXPECT_FALSE(config.ipTransport);
-    EXPECT_EQ(config.address, "h");
-    EXPECT_EQ(config.port, 4443);
-    EXPECT_EQ(config.timeoutMs, 12000);
-    EXPECT_EQ(config.keyTimeoutMs, 65000);
+TEST_F(ConfigFixture, ClientCertificateAndKeyAreReadTogether) {
+    load(R"({"transport": {"address": "h", "port": 4443, "cacertbundle": "ca.pem",
+                           "clientcert": "/k/client.pem", "clientkey": "/k/client.key"}})");
+    EXPECT_TRUE(config.ipTransport);
+    EXPECT_TRUE(config.transportFault.empty());
+    EXPECT_EQ(config.clientCert, "/k/client.pem");
+    EXPECT_EQ(config.clientKey, "/k/client.key");
 }
 
 TEST_F(ConfigFixture, UsbIdentifiersTimeoutsAndExclusiveUse) {
     load(R"({"transport": {"vid": 4660, "pid": 22136.7, "usagePage": 65280},
-             "timeout": 0, "keytimeout": 120000, "exclusive": true})");
+             "timeout": 3000, "keytimeout": 120000, "exclusive": true})");
     EXPECT_TRUE(log.lines.empty());
     EXPECT_EQ(config.vendorId, 4660);
     EXPECT_EQ(config.productId, 22136);
     EXPECT_EQ(config.usagePage, 0xFF00);
-    EXPECT_EQ(config.timeoutMs, 0);
+    EXPECT_EQ(config.timeoutMs, 3000);
     EXPECT_EQ(config.keyTimeoutMs, 120000);
     EXPECT_TRUE(config.exclusiveDevice);
 }
 
+// 0 or below would wait without limit: the default stays, with a WARN.
+TEST_F(ConfigFixture, TimeoutsOfZeroOrBelowKeepTheDefault) {
+    load(R"({"timeout": 0, "keytimeout": -5})");
+    EXPECT_EQ(config.timeoutMs, 12000);
+    EXPECT_EQ(config.keyTimeoutMs, 65000);
+    EXPECT_EQ(log.lines,
+              (std::vector<std::string>{
+                  "40 config value \"timeout\" must be above 0; the default 12000 ms stays",
+                  "40 config value \"keytimeout\" must be above 0; the default 65000 ms stays"}));
+}
+
 TEST_F(ConfigFixture, ValuesOfTheWrongTypeAreIgnored) {
-    load(R"({"transport": {"vid": "1", "pid": null, "usagePage": [1], "address": 5, "port": 1},
+    load(R"({"transport": {"vid": "1", "pid": null, "usagePage": [1]},
              "timeout": "5", "keytimeout": {"ms": 1}, "logging": "on", "exclusive": 1})");
     EXPECT_TRUE(log.lines.empty());
     const ModuleConfig defaults;
@@ -233,10 +279,6 @@ TEST_F(ConfigFixture, FaultsLogAndKeepWhatCameBefore) {
         {R"({"logging": {"loglevel": 20}, "transport": {"vid": 70000}, "timeout": 1})", 20, 0x0483,
          12000},
         {R"({"transport": {"vid": 1, "pid": -1}, "timeout": 1})", 10, 1, 12000},
-        {R"({"transport": {"address": "h", "port": 70000, "cacertbundle": "c"}})", 10, 0x0483,
-         12000},
-        {R"({"transport": {"address": "h", "port": 0, "cacertbundle": "c"}})", 10, 0x0483, 12000},
-        {R"({"timeout": -1})", 10, 0x0483, 12000},
         {R"({"timeout": 1e300})", 10, 0x0483, 12000},
         {R"({"timeout": 3, "keytimeout": 18446744073709551615})", 10, 0x0483, 3},
         {R"({"logging": {"loglevel": 1e300}})", 10, 0x0483, 12000},
@@ -320,6 +362,35 @@ TEST_F(ConfigFixture, ConfigDirectoryLookup) {
 
     writeFile(work + "/" + file, "{}");
     EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), work + "/");
+
+    // A file in the working directory that others may change is passed over
+    // with a warning: it could send the user's PINs to another daemon.
+    for (const auto mode :
+         {std::filesystem::perms::group_write, std::filesystem::perms::others_write}) {
+        std::filesystem::permissions(work + "/" + file, std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::owner_write |
+                                                            mode);
+        std::string warning;
+        EXPECT_EQ(talvoranth::findModuleConfigDirectory(file, &warning), home + ".vexa/");
+        EXPECT_EQ(warning, file +
+                               " in the working directory is not used: it may be written by "
+                               "other users");
+    }
+}
+
+TEST_F(ConfigFixture, APlantedWorkingDirectoryFileIsNotLoaded) {
+    std::filesystem::create_directories(root + "/home/.vexa");
+    writeFile(root + "/home/.vexa/vexaconfig.json",
+              R"({"timeout": 2, "logging": {"loglevel": 40}})");
+    writeFile(work + "/vexaconfig.json",
+              R"({"transport": {"address": "evil", "port": 1, "cacertbundle": "ca.pem"}})");
+    std::filesystem::permissions(work + "/vexaconfig.json", std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+    talvoranth::loadModuleConfig(log, config);
+    EXPECT_FALSE(config.ipTransport);
+    EXPECT_EQ(config.timeoutMs, 2);
+    EXPECT_EQ(log.lines, std::vector<std::string>{"40 vexaconfig.json in the working directory is "
+                                                  "not used: it may be written by other users"});
 }
 
 TEST_F(ConfigFixture, RelativeUserDirectoryWithoutHomeOrProfile) {

@@ -86,32 +86,39 @@ TEST(BuildDaemonSettings, CommandLineOverFileOverDefault) {
     const Case cases[] = {
         {nullptr, {}, defaults},
         {nullptr, {"-d"}, defaults},
-        {R"({"port": 5000})", {}, defaults},
+        // A port written as a JSON number is the same port.
+        {R"({"port": 5000})", {}, {"5000", "", "localhost", "ca.pem", "server.pem", "key.pem", ""}},
+        {R"({"clientca": "clients.pem"})",
+         {},
+         {"4443", "", "localhost", "ca.pem", "server.pem", "key.pem", "clients.pem"}},
+        {R"({"clientca": "clients.pem"})",
+         {"-clientca", "/etc/c.pem"},
+         {"4443", "", "localhost", "ca.pem", "server.pem", "key.pem", "/etc/c.pem"}},
         {R"({"port": 5000})",
          {"-p", "6000"},
-         {"6000", "", "localhost", "ca.pem", "server.pem", "key.pem"}},
+         {"6000", "", "localhost", "ca.pem", "server.pem", "key.pem", ""}},
         {R"({"port": "5000", "device": "FILESN", "bindaddress": "0.0.0.0",
              "cafile": "c.pem", "certfile": "s.pem", "keyfile": "k.pem", "extra": "x"})",
          {},
-         {"5000", "FILESN", "0.0.0.0", "c.pem", "s.pem", "k.pem"}},
+         {"5000", "FILESN", "0.0.0.0", "c.pem", "s.pem", "k.pem", ""}},
         {R"({"port": "5000", "device": "FILESN", "bindaddress": "0.0.0.0",
              "cafile": "c.pem", "certfile": "s.pem", "keyfile": "k.pem"})",
          {"-p", "1", "-d", "CLISN", "-i", "::1", "-ca", "a", "-crt", "b", "-key", "c"},
-         {"1", "CLISN", "::1", "a", "b", "c"}},
+         {"1", "CLISN", "::1", "a", "b", "c", ""}},
         // "-p" last: the file's value stays.
         {R"({"port": "5000"})",
          {"-d", "SN", "-p"},
-         {"5000", "SN", "localhost", "ca.pem", "server.pem", "key.pem"}},
+         {"5000", "SN", "localhost", "ca.pem", "server.pem", "key.pem", ""}},
         {R"({"port": "5000"})",
          {"-p", "7", "-p", "8"},
-         {"7", "", "localhost", "ca.pem", "server.pem", "key.pem"}},
+         {"7", "", "localhost", "ca.pem", "server.pem", "key.pem", ""}},
         {R"({"port": true, "device": null, "bindaddress": ["a"], "cafile": {"f": "x"},
              "certfile": 1.5, "keyfile": 0})",
          {},
          defaults},
         {R"({"device": "", "bindaddress": ""})",
          {},
-         {"4443", "", "", "ca.pem", "server.pem", "key.pem"}},
+         {"4443", "", "", "ca.pem", "server.pem", "key.pem", ""}},
         {R"({"PORT": "1", "Device": "x"})", {}, defaults},
     };
     for (const Case& c : cases) {
@@ -125,6 +132,7 @@ TEST(BuildDaemonSettings, CommandLineOverFileOverDefault) {
         EXPECT_EQ(s.caFile, c.expected.caFile) << where;
         EXPECT_EQ(s.certFile, c.expected.certFile) << where;
         EXPECT_EQ(s.keyFile, c.expected.keyFile) << where;
+        EXPECT_EQ(s.clientCaFile, c.expected.clientCaFile) << where;
     }
 }
 

@@ -203,6 +203,46 @@ TEST_F(LoggerFixture, FileOnlyLoggingLeavesTheConsoleAlone) {
     EXPECT_NE(readFile(path).find(" ERROR : to the file\n"), std::string::npos);
 }
 
+// The log names tokens and objects: a new file is the user's alone. One
+// that exists keeps the mode its owner gave it.
+TEST_F(LoggerFixture, ANewLogFileIsReadableByItsOwnerOnly) {
+    const std::string path = dir + "/private.log";
+    const mode_t saved = umask(0);
+    log.openLogFile(path);
+    umask(saved);
+    ASSERT_TRUE(log.logFileOpen());
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    const std::string shared = dir + "/shared.log";
+    std::ofstream(shared) << "earlier\n";
+    std::filesystem::permissions(shared, std::filesystem::perms::group_read,
+                                 std::filesystem::perm_options::add);
+    const auto before = std::filesystem::status(shared).permissions();
+    log.openLogFile(shared);
+    log.log(talvoranth::LOG_ERROR, "appended");
+    EXPECT_EQ(std::filesystem::status(shared).permissions(), before);
+    EXPECT_EQ(linesOf(readFile(shared)).size(), 2u);
+}
+
+// Text from a peer, a file or an application cannot start a line of its own
+// (a log pointed at a shell's start-up file would run it) nor drive the
+// terminal.
+TEST_F(LoggerFixture, ControlCharactersInATextAreEscapedOnOneLine) {
+    log.setConsole(true);
+    const std::string path = dir + "/escaped.log";
+    log.openLogFile(path);
+    log.log(talvoranth::LOG_ERROR, std::string("label\nrm -rf ~\r\x1b[2J\x7f\tend"));
+    log.log(talvoranth::LOG_ERROR, "label %s", "two\nlines");
+    for (const std::string& output : {console.str(), readFile(path)}) {
+        const std::vector<std::string> lines = linesOf(output);
+        ASSERT_EQ(lines.size(), 2u) << output;
+        EXPECT_NE(lines[0].find(" : label\\x0Arm -rf ~\\x0D\\x1B[2J\\x7F\tend"), std::string::npos)
+            << lines[0];
+        EXPECT_NE(lines[1].find(" : label two\\x0Alines"), std::string::npos) << lines[1];
+    }
+}
+
 TEST_F(LoggerFixture, ReopeningMovesLinesToTheNewFile) {
     const std::string first = dir + "/first.log";
     const std::string second = dir + "/second.log";

@@ -127,6 +127,24 @@ TEST_F(StateFileTest, NoTemporaryFileIsLeftBehind) {
     EXPECT_EQ(names, std::vector<std::string>{"state.json"});
 }
 
+// The temporary file is new and unguessable: a link placed beside the state
+// file under the old predictable name is never written through.
+TEST_F(StateFileTest, ALinkPlacedBesideTheFileIsNotWrittenThrough) {
+    const std::string target = dir.path + "/victim";
+    writeFile(target, "untouched");
+    ASSERT_EQ(0,
+              ::symlink(target.c_str(), (file() + ".tmp." + std::to_string(::getpid())).c_str()));
+    std::string error;
+    StateStore store;
+    ASSERT_TRUE(store.load(file(), error));
+    FirmwareFixture a;
+    ASSERT_TRUE(store.save(a.firmware.token(), error)) << error;
+    EXPECT_EQ(readFile(target), "untouched");
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(file().c_str(), &info));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
 TEST_F(StateFileTest, DamagedFilesAreRefusedAndKept) {
     const char* const damaged[] = {
         "not json",
@@ -157,6 +175,14 @@ TEST_F(StateFileTest, DamagedTokenEntriesAreRefused) {
         "{" + good + R"(, "so_pin": )" + pin +
             R"(, "user_pin": {"salt": "0", "hash": "", "iterations": 1, "failures": 0}})",
         "{" + good + R"(, "so_pin": )" + pin + R"(, "user_pin": "123456"})",
+        // Numbers that would make the first login hang the device.
+        "{" + good + R"(, "so_pin": )" + pin + R"(, "user_pin": {"salt": "00", "hash": ")" +
+            std::string(64, 'a') + R"(", "iterations": 4294967295, "failures": 0}})",
+        "{" + good + R"(, "so_pin": )" + pin + R"(, "user_pin": {"salt": "00", "hash": ")" +
+            std::string(64, 'a') + R"(", "iterations": 1000001, "failures": 0}})",
+        "{" + good + R"(, "so_pin": )" + pin + R"(, "user_pin": {"salt": ")" +
+            std::string(130, '0') + R"(", "hash": ")" + std::string(64, 'a') +
+            R"(", "iterations": 10, "failures": 0}})",
         "{" + good + R"(, "so_pin": )" + pin + "}",
     };
     for (const std::string& entry : entries) {
