@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,6 +53,14 @@ const char* environment(const char* name) {
     return std::getenv(name);
 }
 
+bool setEnvironment(const char* name, const char* value) {
+    return ::setenv(name, value, 1) == 0;
+}
+
+bool unsetEnvironment(const char* name) {
+    return ::unsetenv(name) == 0;
+}
+
 uint64_t currentThreadId() {
     return static_cast<uint64_t>(syscall(SYS_gettid));
 }
@@ -72,6 +81,10 @@ bool isAbsolutePath(const std::string& path) {
     return path.size() <= 2 || path.front() == kDirectorySeparator;
 }
 
+bool isDirectorySeparator(char c) {
+    return c == kDirectorySeparator;
+}
+
 void sleepMilliseconds(int milliseconds) {
     if (milliseconds > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -81,6 +94,10 @@ void sleepMilliseconds(int milliseconds) {
 bool closeOnExec(int descriptor) {
     const int flags = fcntl(descriptor, F_GETFD);
     return flags >= 0 && fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+bool registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {
+    return pthread_atfork(prepare, parent, child) == 0;
 }
 
 }  // namespace vexa::platform

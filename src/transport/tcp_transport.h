@@ -17,6 +17,7 @@
 #include <string>
 
 #include "log/log_target.h"
+#include "platform/printf_format.h"
 #include "transport/transport.h"
 
 namespace talvoranth {
@@ -61,7 +62,7 @@ private:
     // Drops bytes of an earlier answer that the caller did not read, so that
     // they are never taken for the answer to the next request.
     void discardUnreadAnswer();
-    void logf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void logf(int level, const char* format, ...) VEXA_PRINTF_FORMAT(3, 4);
 
     int timeoutMs_ = kDefaultTimeoutMs;
     int port_;
