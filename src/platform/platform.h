@@ -48,6 +48,11 @@ bool isAbsolutePath(const std::string& path);
 // well.
 bool isDirectorySeparator(char c);
 
+// Makes standard output and error write their bytes as they are. Windows
+// would otherwise turn every "\n" into "\r\n", and the "\r\n" that ends
+// the daemon's lines into "\r\r\n". Nothing to do on Linux.
+void useBinaryStandardStreams();
+
 // Sleep the calling thread.
 void sleepMilliseconds(int milliseconds);
 

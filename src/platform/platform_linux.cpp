@@ -85,6 +85,8 @@ bool isDirectorySeparator(char c) {
     return c == kDirectorySeparator;
 }
 
+void useBinaryStandardStreams() {}
+
 void sleepMilliseconds(int milliseconds) {
     if (milliseconds > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

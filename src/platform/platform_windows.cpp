@@ -1,5 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -108,6 +111,13 @@ bool isAbsolutePath(const std::string& path) {
 
 bool isDirectorySeparator(char c) {
     return c == '\\' || c == '/';
+}
+
+void useBinaryStandardStreams() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 }
 
 void sleepMilliseconds(int milliseconds) {
