@@ -3,8 +3,10 @@
 # (a zip, or an installer when NSIS is there).
 install(TARGETS vexa-daemon RUNTIME DESTINATION .)
 install(TARGETS vexa-pkcs11 RUNTIME DESTINATION . LIBRARY DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/examples/vexa-daemon.json
-  ${PROJECT_SOURCE_DIR}/packaging/examples/vexaconfig.json DESTINATION examples)
+# Examples with Windows paths: certificate files named relative to the
+# daemon's directory.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/examples/windows/vexa-daemon.json
+  ${PROJECT_SOURCE_DIR}/packaging/examples/windows/vexaconfig.json DESTINATION examples)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 
 set(CPACK_PACKAGE_NAME "vexa")
@@ -14,4 +16,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SYSTEM_NAME "windows-${CMAKE_SYSTEM_PROCESSOR}")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Vexa")
 set(CPACK_GENERATOR ZIP)
+# The debugging information stays in the build directory.
+set(CPACK_STRIP_FILES ON)
 include(CPack)
