@@ -10,10 +10,11 @@ namespace vexa::platform {
 // Full path of the running executable ("" when it cannot be read).
 std::string executablePath();
 
-// Directory of the running executable, ending in '/' ("" when unknown).
+// Directory of the running executable, ending in the separator ("" when
+// unknown).
 std::string executableDirectory();
 
-// Current working directory, ending in '/' ("" when unknown).
+// Current working directory, ending in the separator ("" when unknown).
 std::string workingDirectory();
 
 // Value of an environment variable, or nullptr when it is not set.
