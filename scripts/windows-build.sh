@@ -55,6 +55,7 @@ WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 # it); every Windows process of the prefix, and the server, end with the
 # script.
 trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
+mkdir -p "$WINEPREFIX"  # the first program fills it (about 20 s)
 "$WINESERVER" -p
 
 status=0
