@@ -55,8 +55,12 @@ WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 # it); every Windows process of the prefix, and the server, end with the
 # script.
 trap '"$WINESERVER" -k 2>/dev/null || true' EXIT
-mkdir -p "$WINEPREFIX"  # the first program fills it (about 20 s)
+mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p
+# Boot the prefix (about 20 s the first time) with nothing attached: the
+# system processes Wine starts then (services.exe and the like) live on and
+# would hold a test's output open, and ctest would wait for it forever.
+"$WINE_RUN" wineboot --init </dev/null >/dev/null 2>&1
 
 status=0
 ctest --test-dir "$BUILD_DIR-windows-x86_64" --output-on-failure -j "$JOBS" ${CTEST_ARGS:-} ||
