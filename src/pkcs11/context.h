@@ -16,6 +16,7 @@
 
 #include "config/module_config.h"
 #include "log/logger.h"
+#include "pkcs11/held_signatures.h"
 #include "pkcs11/session_table.h"
 #include "pkcs11/slot_table.h"
 #include "transport/device_selection.h"
@@ -48,6 +49,7 @@ public:
     const talvoranth::DeviceHooks& hooks() const { return hooks_; }
     CSlotTable& slots() { return slots_; }
     CSessionTable& sessions() { return sessions_; }
+    CHeldSignatures& heldSignatures() { return heldSignatures_; }
     bool initialised() const { return initialised_.load(std::memory_order_acquire); }
 
     // --- Lifecycle (C_Initialize, C_Finalize) ---
@@ -81,6 +83,7 @@ private:
     talvoranth::DeviceHooks hooks_;
     CSlotTable slots_;
     CSessionTable sessions_;
+    CHeldSignatures heldSignatures_;
     std::atomic<bool> initialised_{false};
     // C_Initialize and C_Finalize run one at a time.
     std::mutex lifecycleMutex_;

@@ -35,7 +35,7 @@ CK_RV sendRouted(CContext& context, CDeviceCall& call, CK_SESSION_HANDLE hSessio
 
 // The output-buffer convention of the functions that return bytes:
 //   request   out_capacity = *pulOutLen when the length pointer is given
-//             (by a size query too, unless the function says otherwise);
+//             (a size query states the capacity its QueryCapacity says);
 //             length_only = true when the output pointer is null
 //   response  Response.data straight into pOut, refused beyond *pulOutLen
 //   after     *pulOutLen = the bytes received by a successful call,
@@ -45,20 +45,20 @@ class COutput {
 public:
     COutput(CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) : pOut_(pOut), pulOutLen_(pulOutLen) {}
 
-    struct Rules {
-        // A size query sends the caller's capacity along with length_only.
-        bool capacityOnQuery = true;
-        // A size query still binds Response.data: bytes that a device sends
-        // anyway are counted (and refused beyond the capacity), not dropped.
-        bool countOnQuery = false;
+    // What a size query (null pOut) states as out_capacity besides
+    // length_only.
+    enum class QueryCapacity {
+        Caller,  // the caller's *pulOutLen
+        Zero,    // 0: a device that reads only the capacity answers with the
+                 // length alone (CKR_BUFFER_TOO_SMALL) and ends nothing
     };
 
     // Fills the request's size fields and binds Response.data to pOut with
     // the capacity *pulOutLen (0 without a length pointer).
     // CKR_ARGUMENTS_BAD when *pulOutLen cannot be carried.
-    CK_RV prepare(CDeviceCall& call, Rules rules);
-    CK_RV prepare(CDeviceCall& call) { return prepare(call, Rules{}); }
-    // Writes *pulOutLen from the answer; returns rv.
+    CK_RV prepare(CDeviceCall& call, QueryCapacity query = QueryCapacity::Caller);
+    // Writes *pulOutLen from the answer; returns rv. A size query answered
+    // with CKR_BUFFER_TOO_SMALL and a length has its answer: CKR_OK.
     CK_RV report(CK_RV rv, const Response& response) const;
 
     size_t received() const { return output_.received; }
@@ -71,9 +71,21 @@ private:
 
 // Encryption and decryption in one part, an update or the final part: one
 // exchange under the output-buffer convention. A null pIn sends no data;
-// with a nonzero ulInLen it is refused (CKR_ARGUMENTS_BAD).
+// with a nonzero ulInLen it is refused (CKR_ARGUMENTS_BAD), and so is a
+// null length pointer; a refusal ends the operation on the device. Input
+// longer than one request goes as several updates (and, for a single
+// part, the final part).
 CK_RV processData(CContext& context, CK_SESSION_HANDLE hSession, rpc::FunctionId id,
                   CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen);
+
+// Ends the session's active operation on the device after the module
+// refused a call locally, as PKCS#11 has every failing call but
+// CKR_BUFFER_TOO_SMALL end it: the final part of the operation (`finalId`:
+// EncryptFinal, DecryptFinal, SignFinal, VerifyFinal or DigestFinal) with
+// its output thrown away. Returns `refusal`; the device's answer does not
+// matter (an operation that was not active stays so).
+CK_RV endOperation(CContext& context, CK_SESSION_HANDLE hSession, rpc::FunctionId finalId,
+                   CK_RV refusal);
 
 // The update loop of digesting, signing and verifying: one request per
 // piece of at most kUpdatePiece bytes, each routed anew; at least one

@@ -35,7 +35,7 @@ CK_RV digestInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
 CK_RV digestUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                    CK_ULONG ulPartLen) {
     if (pPart == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::DigestFinal, CKR_ARGUMENTS_BAD);
     }
     return sendInChunks(context, hSession, FunctionId::DigestUpdate, pPart, ulPartLen);
 }
@@ -49,42 +49,37 @@ CK_RV digestKey(CContext& context, CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE 
     return call.sendToSession(context, hSession);
 }
 
-// With a length pointer: a size query sends length_only, a buffer sends its
-// capacity. Without one, neither is sent and no output is taken.
+// A size query sends length_only and states a capacity of 0, so that a
+// device reading either field answers with the length alone and keeps the
+// operation; a buffer sends its capacity. Without a length pointer nothing
+// can be reported: CKR_ARGUMENTS_BAD, and the operation ends.
 CK_RV digestFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest,
                   CK_ULONG_PTR pulDigestLen) {
+    if (pulDigestLen == nullptr) {
+        return endOperation(context, hSession, FunctionId::DigestFinal, CKR_ARGUMENTS_BAD);
+    }
     CDeviceCall call(FunctionId::DigestFinal);
     COutput output(pDigest, pulDigestLen);
-    const CK_RV rv = sendRouted(context, call, hSession, [&] {
-        return pulDigestLen != nullptr ? output.prepare(call, {false, false}) : CKR_OK;
-    });
+    const CK_RV rv = sendRouted(context, call, hSession,
+                                [&] { return output.prepare(call, COutput::QueryCapacity::Zero); });
     return output.report(rv, call.response());
 }
 
 CK_RV digest(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
              CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-    // 1. No data: the digest of nothing, or a size query for it.
-    if (pData == nullptr) {
-        if (pDigest == nullptr && ulDataLen == 0) {
-            return finalStep(context, hSession, nullptr, pulDigestLen);
-        }
-        // A length without data is refused, and like every failing
-        // C_Digest it ends the operation.
-        CK_BYTE scratch[kLongestDigest];
-        CK_ULONG scratchLength = sizeof scratch;
-        const CK_RV rv = pDigest != nullptr ? finalStep(context, hSession, pDigest, pulDigestLen)
-                                            : finalStep(context, hSession, scratch, &scratchLength);
-        return ulDataLen != 0 ? CKR_ARGUMENTS_BAD : rv;
+    // 1. Arguments that cannot be served end the operation.
+    if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen != 0)) {
+        return endOperation(context, hSession, FunctionId::DigestFinal, CKR_ARGUMENTS_BAD);
     }
     // 2. A size query: the data are not sent.
     if (pDigest == nullptr) {
         return finalStep(context, hSession, nullptr, pulDigestLen);
     }
     // 3. The data in pieces, then the final step. The data reach the device
-    // only once: a buffer that may be too small is measured first, so that
-    // the caller's retry after CKR_BUFFER_TOO_SMALL does not digest them
-    // twice.
-    if (pulDigestLen != nullptr && *pulDigestLen < kLongestDigest) {
+    // only once: a buffer that may be too small is measured first (a size
+    // query of the final part, which keeps the operation), so that the
+    // caller's retry after CKR_BUFFER_TOO_SMALL does not digest them twice.
+    if (*pulDigestLen < kLongestDigest) {
         CK_ULONG needed = 0;
         if (CK_RV rv = digestFinal(context, hSession, nullptr, &needed); rv != CKR_OK) {
             return rv;
@@ -94,10 +89,12 @@ CK_RV digest(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
             return CKR_BUFFER_TOO_SMALL;
         }
     }
-    context.log(talvoranth::LOG_TRACE, "C_DigestUpdate");
-    if (CK_RV rv = sendInChunks(context, hSession, FunctionId::DigestUpdate, pData, ulDataLen);
-        rv != CKR_OK) {
-        return rv;
+    if (pData != nullptr) {
+        context.log(talvoranth::LOG_TRACE, "C_DigestUpdate");
+        if (CK_RV rv = sendInChunks(context, hSession, FunctionId::DigestUpdate, pData, ulDataLen);
+            rv != CKR_OK) {
+            return rv;
+        }
     }
     return finalStep(context, hSession, pDigest, pulDigestLen);
 }

@@ -1,6 +1,10 @@
 // Signing and verification: the Init calls (SignVerifyInit), one-part
 // signing with its fixed length answer, updates in pieces, and the final
 // parts. The operation itself lives on the device.
+#include <cstring>
+#include <optional>
+#include <vector>
+
 #include "pkcs11/crypto.h"
 #include "pkcs11/crypto_calls.h"
 #include "pkcs11/mechanism_codec.h"
@@ -21,6 +25,9 @@ CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM
     if (pMechanism == nullptr || !parameterConsistent(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
+    if (sign) {
+        context.heldSignatures().drop(hSession);  // a new operation owes nothing
+    }
     CDeviceCall call(sign ? FunctionId::SignInit : FunctionId::VerifyInit);
     MechanismScratch scratch;
     bool sent = false;
@@ -40,22 +47,32 @@ CK_RV signVerifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM
     return rv;
 }
 
+// A signature held from a final step whose buffer was too small: the
+// answer of the application's retry (or size query), and the end of the
+// operation once it is taken. Nothing when the session holds none.
+std::optional<CK_RV> takeHeld(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                              CK_ULONG_PTR pulSignatureLen) {
+    const std::optional<std::vector<uint8_t>> held = context.heldSignatures().find(hSession);
+    if (!held) {
+        return std::nullopt;
+    }
+    const CK_ULONG room = *pulSignatureLen;
+    *pulSignatureLen = held->size();
+    if (pSignature == nullptr) {
+        return CKR_OK;
+    }
+    if (room < held->size()) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(pSignature, held->data(), held->size());
+    context.heldSignatures().drop(hSession);
+    return CKR_OK;
+}
+
 // C_Sign of more data than one request holds: updates, then the final
-// part. The data reach the device only once: a buffer that may be too
-// small is measured first, so that the caller's retry after
-// CKR_BUFFER_TOO_SMALL does not sign them twice.
+// part.
 CK_RV signInPieces(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
                    CK_ULONG ulDataLen, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    if (*pulSignatureLen < kSignatureLengthAnswer) {
-        CK_ULONG needed = 0;
-        if (CK_RV rv = signFinal(context, hSession, nullptr, &needed); rv != CKR_OK) {
-            return rv;
-        }
-        if (needed > *pulSignatureLen) {
-            *pulSignatureLen = needed;
-            return CKR_BUFFER_TOO_SMALL;
-        }
-    }
     if (CK_RV rv = sendInChunks(context, hSession, FunctionId::SignUpdate, pData, ulDataLen);
         rv != CKR_OK) {
         return rv;
@@ -78,7 +95,10 @@ CK_RV verifyInit(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
 CK_RV sign(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
            CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0)) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::SignFinal, CKR_ARGUMENTS_BAD);
+    }
+    if (std::optional<CK_RV> rv = takeHeld(context, hSession, pSignature, pulSignatureLen)) {
+        return *rv;
     }
     if (pSignature == nullptr) {
         *pulSignatureLen = kSignatureLengthAnswer;
@@ -100,32 +120,56 @@ CK_RV sign(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_
 CK_RV signUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                  CK_ULONG ulPartLen) {
     if (pPart == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::SignFinal, CKR_ARGUMENTS_BAD);
     }
     return sendInChunks(context, hSession, FunctionId::SignUpdate, pPart, ulPartLen);
 }
 
-// A size query (null pSignature) asks for the length only, so the
-// operation stays active for the call that takes the signature; and the
-// caller's capacity goes along, so that a buffer too small is answered with
-// CKR_BUFFER_TOO_SMALL and the needed length before the device signs.
+// The request carries the session alone, and the device answers it with
+// the signature, ending the operation. So a size query (null pSignature) is
+// answered without the device, like C_Sign's; and a buffer that may be too
+// small for the longest signature takes it through a buffer of that size.
+// A signature longer than the caller's buffer is held for the retry and
+// reported as CKR_BUFFER_TOO_SMALL with its length.
 CK_RV signFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
                 CK_ULONG_PTR pulSignatureLen) {
     if (pulSignatureLen == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::SignFinal, CKR_ARGUMENTS_BAD);
     }
+    if (std::optional<CK_RV> rv = takeHeld(context, hSession, pSignature, pulSignatureLen)) {
+        return *rv;
+    }
+    if (pSignature == nullptr) {
+        *pulSignatureLen = kSignatureLengthAnswer;
+        return CKR_OK;
+    }
+    CK_BYTE scratch[kSignatureLengthAnswer];
+    const bool direct = *pulSignatureLen >= kSignatureLengthAnswer;
+    rpc::ByteOutput output{direct ? pSignature : scratch,
+                           direct ? *pulSignatureLen : kSignatureLengthAnswer};
     CDeviceCall call(FunctionId::SignFinal);
-    COutput output(pSignature, pulSignatureLen);
-    const CK_RV rv = sendRouted(context, call, hSession, [&] {
-        return output.prepare(call, {true, true});
-    });
-    return output.report(rv, call.response());
+    rpc::bindOutput(call.response().data, output);
+    const CK_RV rv = sendRouted(context, call, hSession, [] { return CKR_OK; });
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (!direct) {
+        if (output.received > *pulSignatureLen) {
+            context.heldSignatures().hold(hSession,
+                                          std::vector<uint8_t>(scratch, scratch + output.received));
+            *pulSignatureLen = output.received;
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(pSignature, scratch, output.received);
+    }
+    *pulSignatureLen = output.received;
+    return CKR_OK;
 }
 
 CK_RV verify(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
              CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
     if ((pData == nullptr && ulDataLen != 0) || pSignature == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::VerifyFinal, CKR_ARGUMENTS_BAD);
     }
     // Data and signature that do not fit one request: updates, then the
     // final part with the signature.
@@ -145,7 +189,7 @@ CK_RV verify(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, C
 CK_RV verifyUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
                    CK_ULONG ulPartLen) {
     if (pPart == nullptr && ulPartLen != 0) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::VerifyFinal, CKR_ARGUMENTS_BAD);
     }
     return sendInChunks(context, hSession, FunctionId::VerifyUpdate, pPart, ulPartLen);
 }
@@ -153,7 +197,7 @@ CK_RV verifyUpdate(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pP
 CK_RV verifyFinal(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
                   CK_ULONG ulSignatureLen) {
     if (pSignature == nullptr && ulSignatureLen != 0) {
-        return CKR_ARGUMENTS_BAD;
+        return endOperation(context, hSession, FunctionId::VerifyFinal, CKR_ARGUMENTS_BAD);
     }
     CDeviceCall call(FunctionId::VerifyFinal);
     call.setData(pSignature, ulSignatureLen);

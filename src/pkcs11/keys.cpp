@@ -3,6 +3,7 @@
 // mechanism, templates and key material in one request and hands back the
 // handles or bytes.
 #include <algorithm>
+#include <cstdint>
 
 #include "pkcs11/crypto_calls.h"
 #include "pkcs11/keys.h"
@@ -47,10 +48,17 @@ CK_RV generateKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PT
     }
     CDeviceCall call(rpc::FunctionId::GenerateKey);
     MechanismScratch scratch;
-    const CK_RV rv = sendRouted(context, call, hSession, [&] {
-        bindTemplate(call.request().template_, ref);
-        return encodeBareMechanism(call.request(), *pMechanism, scratch);
-    });
+    if (CK_RV rv = encodeBareMechanism(call.request(), *pMechanism, scratch); rv != CKR_OK) {
+        return rv;
+    }
+    bindTemplate(call.request().template_, ref);
+    // Domain parameters are the slowest thing a device makes (a prime search
+    // of seconds to minutes): they get the key-generation time limit, as key
+    // pairs do. Secret keys come at once and keep the normal time-out.
+    const CK_MECHANISM_TYPE type = pMechanism->mechanism;
+    const CK_RV rv = type == CKM_DSA_PARAMETER_GEN || type == CKM_DH_PKCS_PARAMETER_GEN
+                         ? call.sendToSessionForKeyGeneration(context, hSession)
+                         : call.sendToSession(context, hSession);
     takeHandle(call.response().has_handle, call.response().handle, phKey);
     return rv;
 }
@@ -131,9 +139,11 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
     CDeviceCall call(rpc::FunctionId::WrapKey);
     Request& request = call.request();
     MechanismScratch scratch;
-    // A size query asks for the length alone: the device then answers CKR_OK
-    // with the size whatever the caller's *pulWrappedKeyLen held.
-    rpc::ByteOutput output;
+    // The request carries out_capacity only. A size query (null buffer)
+    // states a capacity of 0, so that any device answers with the length
+    // alone (CKR_BUFFER_TOO_SMALL) and no wrapped key travels; bytes that a
+    // device sends anyway are counted, not stored.
+    rpc::ByteOutput output{nullptr, SIZE_MAX};
     if (pWrappedKey != nullptr) {
         output = rpc::ByteOutput{pWrappedKey, *pulWrappedKeyLen};
     }
@@ -144,14 +154,11 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
             !setHandle(request.object2, request.has_object2, hWrappingKey)) {
             return CKR_ARGUMENTS_BAD;
         }
-        if (pWrappedKey == nullptr) {
-            request.has_length_only = true;
-            request.length_only = true;
-        } else {
-            request.has_out_capacity = true;
-            request.out_capacity =
-                static_cast<uint32_t>(std::min<CK_ULONG>(*pulWrappedKeyLen, rpc::kWireUnavailable));
-        }
+        request.has_out_capacity = true;
+        request.out_capacity =
+            pWrappedKey == nullptr
+                ? 0
+                : static_cast<uint32_t>(std::min<CK_ULONG>(*pulWrappedKeyLen, UINT32_MAX - 1));
         return encodeGenericMechanism(request, *pMechanism, scratch);
     });
     const Response& response = call.response();
@@ -162,7 +169,22 @@ CK_RV wrapKey(CContext& context, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
         return rv;
     }
     // A reply that did not decode may hold any length: keep the caller's.
-    if (rv != CKR_FUNCTION_FAILED && response.has_length) {
+    if (rv == CKR_FUNCTION_FAILED) {
+        return rv;
+    }
+    if (pWrappedKey == nullptr && (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL)) {
+        // The size query's answer: the stated length, else the bytes sent.
+        if (response.has_length) {
+            *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
+            return CKR_OK;
+        }
+        if (output.present) {
+            *pulWrappedKeyLen = output.received;
+            return CKR_OK;
+        }
+        return rv;
+    }
+    if (response.has_length) {
         *pulWrappedKeyLen = rpc::lengthFromWire(response.length);
     }
     return rv;

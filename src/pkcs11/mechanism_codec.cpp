@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "pkcs11/parameter_blocks.h"
 #include "rpc/ulong_wire.h"
 
 namespace vexa::pkcs11 {
@@ -33,10 +34,27 @@ CK_RV startMechanism(Request& request, const CK_MECHANISM& mechanism) {
     return putUlong(mechanism.mechanism, request.mechanism.type) ? CKR_OK : CKR_ARGUMENTS_BAD;
 }
 
-// `parameter` = the ulParameterLen bytes at pParameter.
-void bindParameter(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
-    scratch.parameter = rpc::ByteInput{mechanism.pParameter, mechanism.ulParameterLen};
+// `parameter` = the parameter in the device's layout: a structured block
+// converted, any other the ulParameterLen bytes at pParameter. With
+// `withLength`, `parameter_length` = the number of bytes sent.
+CK_RV bindParameter(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch,
+                    bool withLength) {
+    switch (toDeviceLayout(mechanism, scratch.block)) {
+        case BlockResult::Plain:
+            scratch.parameter = rpc::ByteInput{mechanism.pParameter, mechanism.ulParameterLen};
+            break;
+        case BlockResult::Converted:
+            scratch.parameter = rpc::ByteInput{scratch.block.data(), scratch.block.size()};
+            break;
+        case BlockResult::Refused:
+            return CKR_MECHANISM_PARAM_INVALID;
+    }
+    if (withLength &&
+        !putUlong(scratch.parameter.length, out.parameter_length, &out.has_parameter_length)) {
+        return CKR_ARGUMENTS_BAD;
+    }
     rpc::bindInput(out.parameter, scratch.parameter);
+    return CKR_OK;
 }
 
 CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
@@ -119,12 +137,7 @@ CK_RV encodeGenericMechanism(Request& request, const CK_MECHANISM& mechanism,
     if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
         return rv;
     }
-    Mechanism& out = request.mechanism;
-    if (!putUlong(mechanism.ulParameterLen, out.parameter_length, &out.has_parameter_length)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    bindParameter(out, mechanism, scratch);
-    return CKR_OK;
+    return bindParameter(request.mechanism, mechanism, scratch, true);
 }
 
 CK_RV encodeBareMechanism(Request& request, const CK_MECHANISM& mechanism,
@@ -135,8 +148,7 @@ CK_RV encodeBareMechanism(Request& request, const CK_MECHANISM& mechanism,
     if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
         return rv;
     }
-    bindParameter(request.mechanism, mechanism, scratch);
-    return CKR_OK;
+    return bindParameter(request.mechanism, mechanism, scratch, false);
 }
 
 }  // namespace vexa::pkcs11

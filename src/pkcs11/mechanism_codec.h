@@ -8,6 +8,9 @@
 //            the caller gives some; the shared data is never sent)
 //   bare     type and parameter, without parameter_length
 //
+// Structured parameters of the generic and bare forms travel in the
+// device's 32-bit layout (pkcs11/parameter_blocks.h); a block of the wrong
+// size gives CKR_MECHANISM_PARAM_INVALID.
 // The parameter blocks of OAEP and ECDH are read as the host lays them out:
 // ulParameterLen must be the host's sizeof of CK_RSA_PKCS_OAEP_PARAMS or
 // CK_ECDH1_DERIVE_PARAMS. A CK_ULONG that does not fit the wire's uint32, a
@@ -17,6 +20,9 @@
 #pragma once
 
 #include <p11-kit/pkcs11.h>
+
+#include <cstdint>
+#include <vector>
 
 #include "log/log_target.h"
 #include "rpc/byte_fields.h"
@@ -28,6 +34,7 @@ namespace vexa::pkcs11 {
 // caller and must live until the request has been sent; so must the
 // caller's CK_MECHANISM and its parameter block.
 struct MechanismScratch {
+    std::vector<uint8_t> block;  // a structured parameter in the device's layout
     rpc::ByteInput parameter;
     rpc::ByteInput extra;  // OAEP source data or ECDH public data
 };

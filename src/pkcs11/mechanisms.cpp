@@ -26,6 +26,8 @@ constexpr CK_MECHANISM_TYPE kList[] = {
     CKM_SHA256_RSA_PKCS,
     CKM_SHA384_RSA_PKCS,
     CKM_SHA512_RSA_PKCS,
+    // Raw PSS over a hash the caller made: what TLS 1.3 signs with.
+    CKM_RSA_PKCS_PSS,
     CKM_SHA1_RSA_PKCS_PSS,
     CKM_SHA224_RSA_PKCS_PSS,
     CKM_SHA256_RSA_PKCS_PSS,
@@ -64,7 +66,7 @@ constexpr CK_MECHANISM_TYPE kList[] = {
     CKM_ECDSA,
     CKM_ECDH1_DERIVE,
 };
-static_assert(std::size(kList) == 57);
+static_assert(std::size(kList) == 58);
 
 // Flag sets shared by several rows.
 constexpr CK_FLAGS kKeyPairGen = CKF_HW | CKF_GENERATE_KEY_PAIR;
@@ -93,6 +95,7 @@ constexpr Row kInfo[] = {
     {CKM_RSA_X_509, 1024, 4096, kCipher | CKF_SIGN | CKF_VERIFY},
     {CKM_MD5_RSA_PKCS, 1024, 4096, kSignVerify},
     {CKM_SHA1_RSA_PKCS, 1024, 4096, kSignVerify},
+    {CKM_RSA_PKCS_PSS, 1024, 4096, kSignVerify},
     {CKM_SHA1_RSA_PKCS_PSS, 1024, 4096, kSignVerify},
     {CKM_SHA256_RSA_PKCS, 1024, 4096, kSignVerify},
     {CKM_SHA384_RSA_PKCS, 1024, 4096, kSignVerify},

@@ -10,7 +10,7 @@
 
 namespace vexa::pkcs11 {
 
-// The 57 mechanism types of the list, in its order.
+// The 58 mechanism types of the list, in its order.
 const CK_MECHANISM_TYPE* mechanismList(size_t& count);
 
 // Key sizes and flags of a mechanism; nothing for a type the devices do

@@ -85,6 +85,19 @@ bool encodeValueBytes(pb_ostream_t* stream, const pb_field_t* field, void* const
                             attribute->ulValueLen);
 }
 
+// Attribute.value of a number sent in byte form: the device's 4 bytes.
+bool encodeValueWord(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+    const auto* attribute = static_cast<const CK_ATTRIBUTE*>(*arg);
+    uint32_t word = 0;
+    if (!rpc::ulongToWire(readUlong(*attribute), word)) {
+        PB_RETURN_ERROR(stream, "number does not fit the wire");
+    }
+    const pb_byte_t bytes[4] = {static_cast<pb_byte_t>(word), static_cast<pb_byte_t>(word >> 8),
+                                static_cast<pb_byte_t>(word >> 16),
+                                static_cast<pb_byte_t>(word >> 24)};
+    return pb_encode_tag_for_field(stream, field) && pb_encode_string(stream, bytes, sizeof bytes);
+}
+
 uint32_t readLe32(const uint8_t* in) {
     return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }
@@ -144,6 +157,13 @@ bool fillAttribute(const CK_ATTRIBUTE& attribute, Attribute& out) {
             const AttributeForm form = sendForm(attribute);
             out.has_length = true;
             out.length = wireLength(attribute, form);
+            if (rpc::isWordAttribute(attribute.type) && attribute.pValue != nullptr &&
+                attribute.ulValueLen == sizeof(CK_ULONG)) {
+                out.length = 4;
+                out.value.funcs.encode = &encodeValueWord;
+                out.value.arg = const_cast<CK_ATTRIBUTE*>(&attribute);
+                return true;
+            }
             if (attribute.ulValueLen != 0) {
                 out.value.funcs.encode =
                     form == AttributeForm::Array ? &encodeValueArray : &encodeValueBytes;
@@ -416,7 +436,9 @@ bool decodeAttributes(pb_istream_t* stream, const pb_field_t* /*field*/, void** 
     entry->type = rpc::ulongFromWire(message.type);
     if (message.has_ulong_value) {
         entry->form = AttributeForm::Integer;
-        entry->integer = rpc::ulongFromWire(message.ulong_value);
+        // All ones is CK_UNAVAILABLE_INFORMATION (CKA_KEY_GEN_MECHANISM of
+        // a key that was not generated), the host's all ones.
+        entry->integer = rpc::lengthFromWire(message.ulong_value);
     } else if (message.has_bool_value) {
         entry->form = AttributeForm::Boolean;
         entry->boolean = message.bool_value ? CK_TRUE : CK_FALSE;
@@ -425,14 +447,15 @@ bool decodeAttributes(pb_istream_t* stream, const pb_field_t* /*field*/, void** 
         // A length left out is the number of bytes that came.
         entry->wireLength =
             message.has_length ? message.length : static_cast<uint32_t>(entry->received);
-        if (form != AttributeForm::Integer || entry->wireLength != 4 || entry->received != 4) {
+        const bool number = form == AttributeForm::Integer || rpc::isWordAttribute(entry->type);
+        if (!number || entry->wireLength != 4 || entry->received != 4) {
             entry->form =
                 form == AttributeForm::Array ? AttributeForm::Array : AttributeForm::Bytes;
             return true;
         }
         // An integer sent as its 4 wire bytes is still a host CK_ULONG.
         entry->form = AttributeForm::Integer;
-        entry->integer = readLe32(entry->bytes.get());
+        entry->integer = rpc::lengthFromWire(readLe32(entry->bytes.get()));
     }
     entry->bytes.reset();
     entry->received = 0;

@@ -22,6 +22,20 @@ inline constexpr CK_ATTRIBUTE_TYPE kIntegerAttributeTypes[] = {
     CKA_KEY_GEN_MECHANISM,
 };
 
+// Numbers (CK_ULONG values) that travel in byte form: the catalogue gives
+// them no integer form, so their value is the device's layout of the
+// number, 4 little-endian bytes, never the host's 8.
+inline constexpr CK_ATTRIBUTE_TYPE kWordAttributeTypes[] = {
+    CKA_PRIME_BITS,
+    CKA_SUB_PRIME_BITS,
+    CKA_VALUE_BITS,
+};
+
+inline bool isWordAttribute(CK_ATTRIBUTE_TYPE type) {
+    return std::find(std::begin(kWordAttributeTypes), std::end(kWordAttributeTypes), type) !=
+           std::end(kWordAttributeTypes);
+}
+
 inline bool isIntegerAttribute(CK_ATTRIBUTE_TYPE type) {
     return std::find(std::begin(kIntegerAttributeTypes), std::end(kIntegerAttributeTypes), type) !=
            std::end(kIntegerAttributeTypes);

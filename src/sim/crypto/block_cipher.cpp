@@ -9,6 +9,8 @@ BlockCipher::BlockCipher(Kind kind) : kind_(kind) {
     mbedtls_aes_init(&aesDec_);
     mbedtls_des3_init(&desEnc_);
     mbedtls_des3_init(&desDec_);
+    mbedtls_des_init(&singleEnc_);
+    mbedtls_des_init(&singleDec_);
 }
 
 BlockCipher::~BlockCipher() {
@@ -16,6 +18,8 @@ BlockCipher::~BlockCipher() {
     mbedtls_aes_free(&aesDec_);
     mbedtls_des3_free(&desEnc_);
     mbedtls_des3_free(&desDec_);
+    mbedtls_des_free(&singleEnc_);
+    mbedtls_des_free(&singleDec_);
 }
 
 Rv BlockCipher::create(Kind kind, ByteView key, std::shared_ptr<const BlockCipher>* out) {
@@ -29,14 +33,24 @@ Rv BlockCipher::create(Kind kind, ByteView key, std::shared_ptr<const BlockCiphe
             mbedtls_aes_setkey_dec(&c->aesDec_, key.data, bits) != 0) {
             return CKR_KEY_SIZE_RANGE;
         }
-    } else {
-        if (key.size != 24) {
+    } else if (kind == Kind::Des) {
+        if (key.size != MBEDTLS_DES_KEY_SIZE ||
+            mbedtls_des_setkey_enc(&c->singleEnc_, key.data) != 0 ||
+            mbedtls_des_setkey_dec(&c->singleDec_, key.data) != 0) {
             return CKR_KEY_SIZE_RANGE;
         }
+    } else if (key.size == 24) {
         if (mbedtls_des3_set3key_enc(&c->desEnc_, key.data) != 0 ||
             mbedtls_des3_set3key_dec(&c->desDec_, key.data) != 0) {
             return CKR_KEY_SIZE_RANGE;
         }
+    } else if (key.size == 16) {
+        if (mbedtls_des3_set2key_enc(&c->desEnc_, key.data) != 0 ||
+            mbedtls_des3_set2key_dec(&c->desDec_, key.data) != 0) {
+            return CKR_KEY_SIZE_RANGE;
+        }
+    } else {
+        return CKR_KEY_SIZE_RANGE;
     }
     *out = std::move(c);
     return CKR_OK;
@@ -46,6 +60,8 @@ Rv BlockCipher::create(Kind kind, ByteView key, std::shared_ptr<const BlockCiphe
 void BlockCipher::encryptBlock(const uint8_t* in, uint8_t* out) const {
     if (kind_ == Kind::Aes) {
         mbedtls_aes_crypt_ecb(&aesEnc_, MBEDTLS_AES_ENCRYPT, in, out);
+    } else if (kind_ == Kind::Des) {
+        mbedtls_des_crypt_ecb(&singleEnc_, in, out);
     } else {
         mbedtls_des3_crypt_ecb(&desEnc_, in, out);
     }
@@ -54,6 +70,8 @@ void BlockCipher::encryptBlock(const uint8_t* in, uint8_t* out) const {
 void BlockCipher::decryptBlock(const uint8_t* in, uint8_t* out) const {
     if (kind_ == Kind::Aes) {
         mbedtls_aes_crypt_ecb(&aesDec_, MBEDTLS_AES_DECRYPT, in, out);
+    } else if (kind_ == Kind::Des) {
+        mbedtls_des_crypt_ecb(&singleDec_, in, out);
     } else {
         mbedtls_des3_crypt_ecb(&desDec_, in, out);
     }

@@ -16,10 +16,11 @@ namespace vexa::sim::crypto {
 
 class BlockCipher {
 public:
-    enum class Kind : uint8_t { Aes, Des3 };
+    enum class Kind : uint8_t { Aes, Des3, Des };
 
-    // AES with a 16, 24 or 32-byte key, or DES3 with a 24-byte key;
-    // CKR_KEY_SIZE_RANGE for other lengths.
+    // AES with a 16, 24 or 32-byte key, DES3 with a 24-byte (three-key) or
+    // 16-byte (two-key) key, DES with an 8-byte key; CKR_KEY_SIZE_RANGE for
+    // other lengths.
     static Rv create(Kind kind, ByteView key, std::shared_ptr<const BlockCipher>* out);
 
     BlockCipher(const BlockCipher&) = delete;
@@ -40,6 +41,8 @@ private:
     mutable mbedtls_aes_context aesDec_;
     mutable mbedtls_des3_context desEnc_;
     mutable mbedtls_des3_context desDec_;
+    mutable mbedtls_des_context singleEnc_;
+    mutable mbedtls_des_context singleDec_;
 };
 
 }  // namespace vexa::sim::crypto

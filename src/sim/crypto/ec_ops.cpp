@@ -38,14 +38,8 @@ public:
                                hash.size(), rng_.f, rng_.ctx) != 0) {
             return CKR_FUNCTION_FAILED;
         }
-        Bytes out = mpiBytes(*r.get(), orderBytes_);
-        const Bytes sPart = mpiBytes(*s.get(), orderBytes_);
-        if (out.empty() || sPart.empty()) {
-            return CKR_FUNCTION_FAILED;
-        }
-        out.insert(out.end(), sPart.begin(), sPart.end());
-        *signature = std::move(out);
-        return CKR_OK;
+        *signature = signaturePair(*r.get(), *s.get(), orderBytes_);
+        return signature->empty() ? CKR_FUNCTION_FAILED : CKR_OK;
     }
 
     Rv verify(ByteView signature) override {

@@ -4,6 +4,7 @@
 
 #include "sim/crypto/aes_kw.h"
 #include "sim/crypto/cipher_modes.h"
+#include "sim/crypto/dsa_dh_ops.h"
 #include "sim/crypto/ec_ops.h"
 #include "sim/crypto/mac_ops.h"
 #include "sim/crypto/rsa_ops.h"
@@ -24,7 +25,12 @@ constexpr UsageRule kUsage[] = {
 };
 
 bool asymmetric(uint32_t keyType) {
-    return keyType == CKK_RSA || keyType == CKK_EC;
+    return keyType == CKK_RSA || keyType == CKK_EC || keyType == CKK_DSA || keyType == CKK_DH;
+}
+
+// Two-key triple DES serves the triple-DES mechanisms.
+bool keyTypeServes(uint32_t keyType, uint32_t wanted) {
+    return keyType == wanted || (wanted == CKK_DES3 && keyType == CKK_DES2);
 }
 
 struct BlockModeInfo {
@@ -40,6 +46,9 @@ constexpr BlockModeInfo kBlockModes[] = {
     {Family::Des3Ecb, BlockCipher::Kind::Des3, Mode::Ecb},
     {Family::Des3Cbc, BlockCipher::Kind::Des3, Mode::Cbc},
     {Family::Des3CbcPad, BlockCipher::Kind::Des3, Mode::CbcPad},
+    {Family::DesEcb, BlockCipher::Kind::Des, Mode::Ecb},
+    {Family::DesCbc, BlockCipher::Kind::Des, Mode::Cbc},
+    {Family::DesCbcPad, BlockCipher::Kind::Des, Mode::CbcPad},
 };
 
 Rv makeBlockCipher(const BlockModeInfo& info, const DeviceMechanism& dm, const Object& key,
@@ -69,12 +78,10 @@ Rv makeBlockCipher(const BlockModeInfo& info, const DeviceMechanism& dm, const O
             break;
         case Mode::Ctr: {
             // CK_AES_CTR_PARAMS: ulCounterBits, then the 16-byte counter block.
-            size_t width = 0;
-            if (!readUlongs(p, 1, bs, &counterBits, &width) || counterBits == 0 ||
-                counterBits > bs * 8) {
+            if (!readUlongs(p, 1, bs, &counterBits) || counterBits == 0 || counterBits > bs * 8) {
                 return CKR_MECHANISM_PARAM_INVALID;
             }
-            iv = ByteView(p.data() + width, bs);
+            iv = ByteView(p.data() + 4, bs);
             break;
         }
     }
@@ -123,7 +130,7 @@ Rv checkKey(const Object* key, const MechanismInfo& m, OpFlag op) {
     if (cls != CKO_SECRET_KEY && cls != CKO_PUBLIC_KEY && cls != CKO_PRIVATE_KEY) {
         return CKR_KEY_HANDLE_INVALID;
     }
-    if (key->keyType() != m.keyType) {
+    if (!keyTypeServes(key->keyType(), m.keyType)) {
         return CKR_KEY_TYPE_INCONSISTENT;
     }
     for (const UsageRule& u : kUsage) {
@@ -172,6 +179,9 @@ Rv makeSigner(const MechanismInfo& m, const DeviceMechanism& dm, const Object& k
         case Family::Ecdsa:
         case Family::EcdsaHash:
             return makeEcdsaSigner(m, key, sign, rng, out);
+        case Family::Dsa:
+        case Family::DsaHash:
+            return makeDsaSigner(m, key, sign, rng, out);
         case Family::RsaPkcs:
         case Family::RsaX509:
         case Family::RsaPss:
@@ -213,12 +223,16 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted
     if (!slot.active()) {
         return CKR_OPERATION_NOT_INITIALIZED;
     }
-    if (step == Step::Single && slot.updated) {
+    // A single-part call and updates do not mix: once one kind has been
+    // used (a single-part size query included), the other ends the
+    // operation.
+    if ((step == Step::Single && slot.updated) || (step != Step::Single && slot.single)) {
         slot.end();
         return CKR_OPERATION_ACTIVE;
     }
     const size_t bound = slot.op->maxOutput(step, in.size);
     if (wanted.lengthOnly) {
+        slot.single = step == Step::Single;
         out->length = static_cast<uint32_t>(bound);
         return CKR_OK;
     }
@@ -243,6 +257,7 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted
     out->length = static_cast<uint32_t>(result.size());
     if (wanted.capacity && *wanted.capacity < result.size()) {
         wipe(&result);
+        slot.single = step == Step::Single;
         return CKR_BUFFER_TOO_SMALL;
     }
     if (trial) {

@@ -1,8 +1,11 @@
 // Keys leaving and entering the device: wrapping and unwrapping secret
-// keys, and deriving a secret from an EC key agreement.
+// keys, and deriving a secret key from an EC or DH key agreement or by
+// encrypting data under a secret key.
+#include <mbedtls/des.h>
 #include <mbedtls/platform_util.h>
 #include <p11-kit/pkcs11.h>
 
+#include "sim/crypto/dsa_dh_ops.h"
 #include "sim/crypto/ec_ops.h"
 #include "sim/crypto/engine.h"
 #include "sim/crypto/key_management.h"
@@ -132,6 +135,90 @@ Rv unwrapKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
     return rv == CKR_ATTRIBUTE_VALUE_INVALID ? CKR_WRAPPED_KEY_INVALID : rv;
 }
 
+namespace {
+
+// CKM_*_ECB_ENCRYPT_DATA and CKM_*_CBC_ENCRYPT_DATA: the data encrypted
+// under the base key without padding. The parameter comes in the device's
+// layout: for ECB ulLen then the data; for CBC the IV (a block), length,
+// then the data.
+Rv encryptDataSecret(const MechanismInfo& m, const DeviceMechanism& dm, const Object& base, Rng rng,
+                     Bytes* secret) {
+    const bool cbc = m.family == Family::EncryptDataCbc;
+    const size_t block = m.keyType == CKK_AES ? 16 : 8;
+    const Bytes& p = parameterOf(dm);
+    const size_t head = cbc ? block + 4 : 4;
+    if (p.size() < head || readLe32(p.data() + head - 4) != p.size() - head) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    DeviceMechanism cipherMechanism;
+    switch (m.keyType) {
+        case CKK_DES:
+            cipherMechanism.type = cbc ? CKM_DES_CBC : CKM_DES_ECB;
+            break;
+        case CKK_DES3:
+            cipherMechanism.type = cbc ? CKM_DES3_CBC : CKM_DES3_ECB;
+            break;
+        default:
+            cipherMechanism.type = cbc ? CKM_AES_CBC : CKM_AES_ECB;
+            break;
+    }
+    if (cbc) {
+        cipherMechanism.parameter = Bytes(p.begin(), p.begin() + block);
+    }
+    const MechanismInfo* cipherInfo = findMechanism(cipherMechanism.type);
+    std::unique_ptr<CipherOperation> cipher;
+    Rv rv = makeCipher(*cipherInfo, cipherMechanism, base, true, rng, &cipher);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = cipher->run(Step::Single, ByteView(p.data() + head, p.size() - head), secret);
+    return rv == CKR_DATA_LEN_RANGE ? CKR_MECHANISM_PARAM_INVALID : rv;
+}
+
+// The secret of a derivation by key agreement or by encryption of data.
+Rv deriveSecret(const MechanismInfo& m, const DeviceMechanism& dm, const Object& base, Rng rng,
+                Bytes* secret) {
+    switch (m.family) {
+        case Family::Ecdh:
+            // Only the raw shared secret (CKD_NULL) is offered; the other
+            // party's public point is required.
+            if (!dm.ecdh || dm.ecdh->kdf != CKD_NULL || !dm.ecdh->publicData ||
+                dm.ecdh->publicData->empty()) {
+                return CKR_MECHANISM_PARAM_INVALID;
+            }
+            return ecdhSharedSecret(base, *dm.ecdh->publicData, rng, secret);
+        case Family::DhDerive:
+            // The parameter is the other party's public value.
+            return dhSharedSecret(base, parameterOf(dm), secret);
+        case Family::EncryptDataEcb:
+        case Family::EncryptDataCbc:
+            return encryptDataSecret(m, dm, base, rng, secret);
+        default:
+            return CKR_MECHANISM_INVALID;
+    }
+}
+
+// The length of a derived key: CKA_VALUE_LEN when the template states it;
+// else for a key agreement what its type holds (AES 32, DES 8, DES2 16,
+// DES3 24) or the whole secret, and for a derivation by encryption the
+// whole ciphertext.
+size_t derivedLength(const MechanismInfo& m, const Object& key, size_t available) {
+    if (key.has(CKA_VALUE_LEN)) {
+        return key.ulong(CKA_VALUE_LEN, 0);
+    }
+    if (m.family == Family::EncryptDataEcb || m.family == Family::EncryptDataCbc) {
+        return available;
+    }
+    const uint32_t type = key.keyType();
+    if (type == CKK_AES) {
+        return 32;
+    }
+    const size_t des = desKeyLength(type);
+    return des != 0 ? des : available;
+}
+
+}  // namespace
+
 Rv deriveKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm, uint32_t baseKey,
              const Template& tmpl, Rng rng, uint32_t* handle) {
     const MechanismInfo* m = nullptr;
@@ -143,12 +230,6 @@ Rv deriveKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm, u
     rv = checkKey(base, *m, kOpDerive);
     if (rv != CKR_OK) {
         return rv;
-    }
-    // Only the raw shared secret (CKD_NULL) is offered; the other party's
-    // public point is required.
-    if (!dm.ecdh || dm.ecdh->kdf != CKD_NULL || !dm.ecdh->publicData ||
-        dm.ecdh->publicData->empty()) {
-        return CKR_MECHANISM_PARAM_INVALID;
     }
     Object key;
     rv = buildObject(withDefaults(tmpl, CKO_SECRET_KEY, CKK_GENERIC_SECRET), Template(),
@@ -164,27 +245,23 @@ Rv deriveKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm, u
         return rv;
     }
     Bytes secret;
-    rv = ecdhSharedSecret(*base, *dm.ecdh->publicData, rng, &secret);
+    rv = deriveSecret(*m, dm, *base, rng, &secret);
     if (rv != CKR_OK) {
         return rv;
     }
-    // The key takes the leading bytes of the secret: CKA_VALUE_LEN of them,
-    // or as many as its type holds (AES 32, DES3 24), or all of it.
-    const uint32_t type = key.keyType();
-    size_t length = secret.size();
-    if (key.has(CKA_VALUE_LEN)) {
-        length = key.ulong(CKA_VALUE_LEN, 0);
-    } else if (type == CKK_AES) {
-        length = 32;
-    } else if (type == CKK_DES3) {
-        length = 24;
-    }
+    // The key takes the leading bytes of the secret.
+    const size_t length = derivedLength(*m, key, secret.size());
     if (length == 0 || length > secret.size()) {
         wipe(&secret);
         return CKR_TEMPLATE_INCONSISTENT;
     }
     mbedtls_platform_zeroize(secret.data() + length, secret.size() - length);
     secret.resize(length);
+    if (desKeyLength(key.keyType()) != 0) {
+        for (size_t i = 0; i < secret.size(); i += MBEDTLS_DES_KEY_SIZE) {
+            mbedtls_des_key_set_parity(secret.data() + i);
+        }
+    }
     return storeSecret(store, who, std::move(key), std::move(secret), Origin::Derive, dm.type, base,
                        handle);
 }

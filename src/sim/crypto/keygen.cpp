@@ -1,9 +1,11 @@
-// Key generation: AES, DES3 and generic secrets; RSA and EC key pairs.
+// Key generation: AES, DES and generic secrets; RSA, EC, DSA and DH key
+// pairs; DSA and DH domain parameters.
 #include <climits>
 
 #include <mbedtls/des.h>
 #include <p11-kit/pkcs11.h>
 
+#include "sim/crypto/dsa_dh_ops.h"
 #include "sim/crypto/key_management.h"
 #include "sim/crypto/mechanisms.h"
 #include "sim/objects/key_material.h"
@@ -122,6 +124,33 @@ Rv generateEc(Rng rng, uint32_t mechanism, Object* pub, Object* priv) {
     return CKR_OK;
 }
 
+// DSA or DH domain parameters of the size CKA_PRIME_BITS asks for.
+Rv generateParameters(ObjectStore& store, const Access& who, const MechanismInfo& m,
+                      const Template& tmpl, Rng rng, uint32_t* handle) {
+    Object params;
+    Rv rv = buildObject(tmpl, implied(CKO_DOMAIN_PARAMETERS, m.keyType), Origin::Generate, who.so,
+                        &params);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    rv = store.mayWrite(who, params.isToken(), params.isPrivate());
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    const uint32_t bits = params.ulong(CKA_PRIME_BITS, 0);
+    rv = m.family == Family::DsaParameterGen ? generateDsaParameters(rng, bits, &params)
+                                             : generateDhParameters(rng, bits, &params);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    params.setBool(CKA_LOCAL, true);
+    rv = finishObject(&params);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    return store.insert(who, std::move(params), handle);
+}
+
 }  // namespace
 
 Rv generateKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
@@ -130,6 +159,9 @@ Rv generateKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
     Rv rv = mechanismFor(dm.type, kOpGenerate, &m);
     if (rv != CKR_OK) {
         return rv;
+    }
+    if (m->family == Family::DsaParameterGen || m->family == Family::DhParameterGen) {
+        return generateParameters(store, who, *m, tmpl, rng, handle);
     }
     Object key;
     rv = buildObject(tmpl, implied(CKO_SECRET_KEY, m->keyType), Origin::Generate, who.so, &key);
@@ -140,8 +172,8 @@ Rv generateKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
     if (rv != CKR_OK) {
         return rv;
     }
-    uint32_t length = 24;  // DES3
-    if (m->keyType != CKK_DES3) {
+    uint32_t length = static_cast<uint32_t>(desKeyLength(m->keyType));
+    if (length == 0) {
         length = key.ulong(CKA_VALUE_LEN, 0);
         const bool ok = m->keyType == CKK_AES ? (length == 16 || length == 24 || length == 32)
                                               : (length >= 1 && length <= kMaxGenericSecret);
@@ -153,7 +185,7 @@ Rv generateKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
     if (rv != CKR_OK) {
         return rv;
     }
-    if (m->keyType == CKK_DES3) {
+    if (desKeyLength(m->keyType) != 0) {
         for (size_t i = 0; i < value.size(); i += MBEDTLS_DES_KEY_SIZE) {
             mbedtls_des_key_set_parity(value.data() + i);
         }
@@ -191,8 +223,23 @@ Rv generateKeyPair(ObjectStore& store, const Access& who, const DeviceMechanism&
     if (rv != CKR_OK) {
         return rv;
     }
-    rv = m->family == Family::RsaKeyGen ? generateRsa(rng, maxRsaBits, dm.type, &pub, &priv)
-                                        : generateEc(rng, dm.type, &pub, &priv);
+    switch (m->family) {
+        case Family::RsaKeyGen:
+            rv = generateRsa(rng, maxRsaBits, dm.type, &pub, &priv);
+            break;
+        case Family::DsaKeyGen:
+        case Family::DhKeyGen:
+            rv = m->family == Family::DsaKeyGen ? generateDsaKeyPair(rng, &pub, &priv)
+                                                : generateDhKeyPair(rng, &pub, &priv);
+            if (rv == CKR_OK) {
+                setProvenance(Origin::Generate, dm.type, nullptr, &pub);
+                setProvenance(Origin::Generate, dm.type, nullptr, &priv);
+            }
+            break;
+        default:
+            rv = generateEc(rng, dm.type, &pub, &priv);
+            break;
+    }
     if (rv != CKR_OK) {
         return rv;
     }

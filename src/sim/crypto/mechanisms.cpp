@@ -58,11 +58,36 @@ constexpr MechanismInfo kMechanisms[] = {
     {CKM_DES3_ECB, kCipher, Family::Des3Ecb, CKK_DES3, MBEDTLS_MD_NONE},
     {CKM_DES3_CBC, kCipher, Family::Des3Cbc, CKK_DES3, MBEDTLS_MD_NONE},
     {CKM_DES3_CBC_PAD, kCipher, Family::Des3CbcPad, CKK_DES3, MBEDTLS_MD_NONE},
+    {CKM_DES_ECB, kCipher, Family::DesEcb, CKK_DES, MBEDTLS_MD_NONE},
+    {CKM_DES_CBC, kCipher, Family::DesCbc, CKK_DES, MBEDTLS_MD_NONE},
+    {CKM_DES_CBC_PAD, kCipher, Family::DesCbcPad, CKK_DES, MBEDTLS_MD_NONE},
+
+    {CKM_DSA, kSigner, Family::Dsa, CKK_DSA, MBEDTLS_MD_NONE},
+    {CKM_DSA_SHA1, kSigner, Family::DsaHash, CKK_DSA, MBEDTLS_MD_SHA1},
+    {CKM_DSA_SHA224, kSigner, Family::DsaHash, CKK_DSA, MBEDTLS_MD_SHA224},
+    {CKM_DSA_SHA256, kSigner, Family::DsaHash, CKK_DSA, MBEDTLS_MD_SHA256},
+    {CKM_DSA_SHA384, kSigner, Family::DsaHash, CKK_DSA, MBEDTLS_MD_SHA384},
+    {CKM_DSA_SHA512, kSigner, Family::DsaHash, CKK_DSA, MBEDTLS_MD_SHA512},
+    {CKM_DH_PKCS_DERIVE, kOpDerive, Family::DhDerive, CKK_DH, MBEDTLS_MD_NONE},
+
+    // Derivation by encryption: the base key's type, the cipher mode.
+    {CKM_DES_ECB_ENCRYPT_DATA, kOpDerive, Family::EncryptDataEcb, CKK_DES, MBEDTLS_MD_NONE},
+    {CKM_DES_CBC_ENCRYPT_DATA, kOpDerive, Family::EncryptDataCbc, CKK_DES, MBEDTLS_MD_NONE},
+    {CKM_DES3_ECB_ENCRYPT_DATA, kOpDerive, Family::EncryptDataEcb, CKK_DES3, MBEDTLS_MD_NONE},
+    {CKM_DES3_CBC_ENCRYPT_DATA, kOpDerive, Family::EncryptDataCbc, CKK_DES3, MBEDTLS_MD_NONE},
+    {CKM_AES_ECB_ENCRYPT_DATA, kOpDerive, Family::EncryptDataEcb, CKK_AES, MBEDTLS_MD_NONE},
+    {CKM_AES_CBC_ENCRYPT_DATA, kOpDerive, Family::EncryptDataCbc, CKK_AES, MBEDTLS_MD_NONE},
 
     {CKM_RSA_PKCS_KEY_PAIR_GEN, kOpGeneratePair, Family::RsaKeyGen, CKK_RSA, MBEDTLS_MD_NONE},
     {CKM_EC_KEY_PAIR_GEN, kOpGeneratePair, Family::EcKeyGen, CKK_EC, MBEDTLS_MD_NONE},
     {CKM_AES_KEY_GEN, kOpGenerate, Family::AesKeyGen, CKK_AES, MBEDTLS_MD_NONE},
     {CKM_DES3_KEY_GEN, kOpGenerate, Family::Des3KeyGen, CKK_DES3, MBEDTLS_MD_NONE},
+    {CKM_DES2_KEY_GEN, kOpGenerate, Family::Des3KeyGen, CKK_DES2, MBEDTLS_MD_NONE},
+    {CKM_DES_KEY_GEN, kOpGenerate, Family::DesKeyGen, CKK_DES, MBEDTLS_MD_NONE},
+    {CKM_DSA_KEY_PAIR_GEN, kOpGeneratePair, Family::DsaKeyGen, CKK_DSA, MBEDTLS_MD_NONE},
+    {CKM_DH_PKCS_KEY_PAIR_GEN, kOpGeneratePair, Family::DhKeyGen, CKK_DH, MBEDTLS_MD_NONE},
+    {CKM_DSA_PARAMETER_GEN, kOpGenerate, Family::DsaParameterGen, CKK_DSA, MBEDTLS_MD_NONE},
+    {CKM_DH_PKCS_PARAMETER_GEN, kOpGenerate, Family::DhParameterGen, CKK_DH, MBEDTLS_MD_NONE},
     {CKM_GENERIC_SECRET_KEY_GEN, kOpGenerate, Family::GenericKeyGen, CKK_GENERIC_SECRET,
      MBEDTLS_MD_NONE},
 };
@@ -119,26 +144,14 @@ mbedtls_md_type_t hashOfMgf(uint32_t ckg) {
     return MBEDTLS_MD_NONE;
 }
 
-bool readUlongs(const Bytes& block, size_t count, size_t extra, uint32_t* out, size_t* width) {
-    for (size_t w : {size_t{4}, size_t{8}}) {
-        if (block.size() != count * w + extra) {
-            continue;
-        }
-        for (size_t i = 0; i < count; ++i) {
-            const uint8_t* p = block.data() + i * w;
-            for (size_t k = 4; k < w; ++k) {
-                if (p[k] != 0) {
-                    return false;
-                }
-            }
-            out[i] = readLe32(p);
-        }
-        if (width != nullptr) {
-            *width = w;
-        }
-        return true;
+bool readUlongs(const Bytes& block, size_t count, size_t extra, uint32_t* out) {
+    if (block.size() != count * 4 + extra) {
+        return false;
     }
-    return false;
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = readLe32(block.data() + i * 4);
+    }
+    return true;
 }
 
 const Bytes& parameterOf(const DeviceMechanism& m) {

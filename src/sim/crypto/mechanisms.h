@@ -45,10 +45,23 @@ enum class Family : uint8_t {
     Des3Ecb,
     Des3Cbc,
     Des3CbcPad,
+    DesEcb,
+    DesCbc,
+    DesCbcPad,
+    Dsa,      // on a caller-computed hash
+    DsaHash,  // hash, then DSA
     RsaKeyGen,
     EcKeyGen,
     AesKeyGen,
     Des3KeyGen,
+    DesKeyGen,
+    DsaKeyGen,
+    DhKeyGen,
+    DsaParameterGen,
+    DhParameterGen,
+    DhDerive,
+    EncryptDataEcb,  // a key from data encrypted under the base key
+    EncryptDataCbc,
     GenericKeyGen,
     Ecdh,
 };
@@ -72,11 +85,11 @@ Rv mechanismFor(uint32_t type, OpFlag op, const MechanismInfo** out);
 mbedtls_md_type_t hashOfMechanism(uint32_t ckm);
 mbedtls_md_type_t hashOfMgf(uint32_t ckg);
 
-// Reads `count` CK_ULONG values of a parameter block as the host laid it
-// out: 4 bytes each (32-bit host) or 8 bytes each (64-bit host, values
-// within 32 bits), little-endian. `extra` bytes may follow and are ignored
-// here. False when the block has neither layout.
-bool readUlongs(const Bytes& block, size_t count, size_t extra, uint32_t* out, size_t* width);
+// Reads the `count` leading CK_ULONG fields of a parameter block in the
+// device's layout: each a little-endian uint32, no padding. Exactly `extra`
+// bytes must follow (read by the caller). False when the size differs: a
+// block in the host's 64-bit layout is refused like any other wrong size.
+bool readUlongs(const Bytes& block, size_t count, size_t extra, uint32_t* out);
 
 // The parameter bytes of a mechanism (empty when none came).
 const Bytes& parameterOf(const DeviceMechanism& m);

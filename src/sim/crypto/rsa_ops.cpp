@@ -17,9 +17,9 @@ struct OaepSpec {
 };
 
 // OAEP parameters come as the schema's OaepParams (C_EncryptInit,
-// C_DecryptInit) or, from C_WrapKey and C_UnwrapKey, as the host's
-// CK_RSA_PKCS_OAEP_PARAMS bytes; the source-data pointer in those cannot be
-// followed, so only parameters without source data are usable there.
+// C_DecryptInit) or, from C_WrapKey and C_UnwrapKey, as a parameter block
+// in the device's layout (hashAlg, mgf, source, ulSourceDataLen as uint32,
+// then the source data).
 Rv oaepSpec(const DeviceMechanism& dm, OaepSpec* out) {
     uint32_t hashAlg = CKM_SHA_1;
     uint32_t mgf = CKG_MGF1_SHA1;
@@ -32,21 +32,22 @@ Rv oaepSpec(const DeviceMechanism& dm, OaepSpec* out) {
             }
             out->label = *dm.oaep->sourceData;
         }
-    } else if (!parameterOf(dm).empty()) {
+    } else if (parameterOf(dm).empty()) {
+        return CKR_MECHANISM_PARAM_INVALID;  // OAEP has no default parameters
+    } else {
+        // hashAlg, mgf, source, ulSourceDataLen, then the source data.
         const Bytes& p = parameterOf(dm);
-        if (p.size() != 20 && p.size() != 40) {
+        if (p.size() < 16 || p.size() - 16 != readLe32(p.data() + 12)) {
             return CKR_MECHANISM_PARAM_INVALID;
         }
-        const size_t w = p.size() / 5;
-        Bytes words;  // hashAlg, mgf, source; the pointer is skipped
-        words.insert(words.end(), p.begin(), p.begin() + 3 * w);
-        words.insert(words.end(), p.begin() + 4 * w, p.end());
-        uint32_t v[4];
-        if (!readUlongs(words, 4, 0, v, nullptr) || v[3] != 0) {
-            return CKR_MECHANISM_PARAM_INVALID;
+        hashAlg = readLe32(p.data());
+        mgf = readLe32(p.data() + 4);
+        if (p.size() > 16) {
+            if (readLe32(p.data() + 8) != CKZ_DATA_SPECIFIED) {
+                return CKR_MECHANISM_PARAM_INVALID;
+            }
+            out->label.assign(p.begin() + 16, p.end());
         }
-        hashAlg = v[0];
-        mgf = v[1];
     }
     out->hash = hashOfMechanism(hashAlg);
     // mbedTLS uses one hash for the label and the mask.
@@ -186,7 +187,7 @@ struct PssSpec {
     int saltLength = 0;
 };
 
-// CK_RSA_PKCS_PSS_PARAMS (hashAlg, mgf, sLen) as the host laid it out. The
+// CK_RSA_PKCS_PSS_PARAMS (hashAlg, mgf, sLen) in the device's layout. The
 // hash-and-sign mechanisms need its hash to be their own; without
 // parameters they use their hash for both and a salt of the hash's size.
 Rv pssSpec(const MechanismInfo& m, const DeviceMechanism& dm, size_t k, PssSpec* out) {
@@ -199,7 +200,7 @@ Rv pssSpec(const MechanismInfo& m, const DeviceMechanism& dm, size_t k, PssSpec*
         out->saltLength = static_cast<int>(hashSize(m.hash));
     } else {
         uint32_t v[3];
-        if (!readUlongs(p, 3, 0, v, nullptr)) {
+        if (!readUlongs(p, 3, 0, v)) {
             return CKR_MECHANISM_PARAM_INVALID;
         }
         out->hash = hashOfMechanism(v[0]);

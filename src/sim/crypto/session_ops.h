@@ -22,17 +22,20 @@ template <class Op>
 struct OperationSlot {
     std::unique_ptr<Op> op;
     bool updated = false;     // a multi-part call has been made
+    bool single = false;      // a single-part call asked for its size: no updates now
     bool needsLogin = false;  // the key asks for C_Login(CKU_CONTEXT_SPECIFIC) first
 
     bool active() const { return op != nullptr; }
     void start(std::unique_ptr<Op> next) {
         op = std::move(next);
         updated = false;
+        single = false;
         needsLogin = false;
     }
     void end() {
         op.reset();
         updated = false;
+        single = false;
         needsLogin = false;
     }
 };

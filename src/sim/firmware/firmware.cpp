@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "sim/firmware/catalogue_reader.h"
 #include "sim/firmware/codec.h"
 #include "sim/firmware/handlers.h"
 
@@ -50,10 +51,17 @@ Bytes Firmware::process(const uint8_t* request, size_t length) {
         failure.rv = CKR_DEVICE_ERROR;
         return encodeOrFail(failure);
     }
-    return encodeOrFail(call(*decoded));
+    readAsCatalogue(*decoded);
+    return encodeOrFail(dispatch(*decoded));
 }
 
 DeviceResponse Firmware::call(const DeviceRequest& request) {
+    DeviceRequest read = request;
+    readAsCatalogue(read);
+    return dispatch(read);
+}
+
+DeviceResponse Firmware::dispatch(const DeviceRequest& request) {
     DeviceResponse response;
     const HandlerEntry* entry = firmwareRegistry().find(request.functionId);
     if (entry == nullptr) {

@@ -32,7 +32,8 @@ public:
     // cannot be decoded gets rv CKR_DEVICE_ERROR. Not thread-safe: the
     // caller holds the device lock.
     Bytes process(const uint8_t* request, size_t length);
-    // The same on decoded values (tests and tools).
+    // The same on decoded values (tests and tools). Either way the request
+    // is read as the message catalogue defines it for its function id.
     DeviceResponse call(const DeviceRequest& request);
 
     // Called after every call that changed what the state file keeps.
@@ -46,6 +47,9 @@ public:
     DeviceClock& clock() { return clock_; }
 
 private:
+    // Runs the handler of a request already read as the catalogue defines it.
+    DeviceResponse dispatch(const DeviceRequest& request);
+
     Token token_;
     DeviceRandom random_;
     DeviceClock clock_;

@@ -115,11 +115,21 @@ Bytes checkValue(uint32_t keyType, const Bytes& value) {
         if (!ok) {
             return Bytes();
         }
-    } else if (keyType == CKK_DES3) {
+    } else if (keyType == CKK_DES) {
+        mbedtls_des_context des;
+        mbedtls_des_init(&des);
+        const bool ok = mbedtls_des_setkey_enc(&des, value.data()) == 0 &&
+                        mbedtls_des_crypt_ecb(&des, zero, out) == 0;
+        mbedtls_des_free(&des);
+        if (!ok) {
+            return Bytes();
+        }
+    } else if (keyType == CKK_DES2 || keyType == CKK_DES3) {
         mbedtls_des3_context des;
         mbedtls_des3_init(&des);
-        const bool ok = mbedtls_des3_set3key_enc(&des, value.data()) == 0 &&
-                        mbedtls_des3_crypt_ecb(&des, zero, out) == 0;
+        const int set = keyType == CKK_DES2 ? mbedtls_des3_set2key_enc(&des, value.data())
+                                            : mbedtls_des3_set3key_enc(&des, value.data());
+        const bool ok = set == 0 && mbedtls_des3_crypt_ecb(&des, zero, out) == 0;
         mbedtls_des3_free(&des);
         if (!ok) {
             return Bytes();
@@ -134,13 +144,14 @@ Rv finishSecret(Object* key) {
     const uint32_t type = key->keyType();
     const Bytes& value = attr(*key, CKA_VALUE);
     const size_t n = value.size();
-    const bool sizeOk = type == CKK_AES    ? (n == 16 || n == 24 || n == 32)
-                        : type == CKK_DES3 ? n == 24
-                                           : n >= 1;
+    const size_t des = desKeyLength(type);
+    const bool sizeOk = type == CKK_AES ? (n == 16 || n == 24 || n == 32)
+                        : des != 0      ? n == des
+                                        : n >= 1;
     if (!sizeOk) {
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
-    if (type != CKK_DES3) {
+    if (des == 0) {
         // A length stated by an unwrap or derive template must be the real one.
         if (key->has(CKA_VALUE_LEN) && key->ulong(CKA_VALUE_LEN, 0) != n) {
             return CKR_TEMPLATE_INCONSISTENT;
@@ -210,14 +221,54 @@ const Curve* curveByGroup(mbedtls_ecp_group_id group) {
     return nullptr;
 }
 
+size_t desKeyLength(uint32_t keyType) {
+    switch (keyType) {
+        case CKK_DES:
+            return 8;
+        case CKK_DES2:
+            return 16;
+        case CKK_DES3:
+            return 24;
+        default:
+            return 0;
+    }
+}
+
+Rv checkFiniteField(const Object& obj) {
+    Mpi p, g;
+    bool hasP = false, hasG = false;
+    if (!readMpi(obj, CKA_PRIME, &p, &hasP) || !readMpi(obj, CKA_BASE, &g, &hasG)) {
+        return CKR_DEVICE_MEMORY;
+    }
+    if (!hasP || !hasG) {
+        return CKR_TEMPLATE_INCOMPLETE;
+    }
+    const size_t bits = mbedtls_mpi_bitlen(p.get());
+    if (bits < kMinFieldBits || bits > kMaxFieldBits || mbedtls_mpi_get_bit(p.get(), 0) == 0) {
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    return CKR_OK;
+}
+
 Rv finishObject(Object* obj) {
     switch (obj->objectClass()) {
         case CKO_CERTIFICATE:
             return finishCertificate(obj);
         case CKO_PUBLIC_KEY:
-            return obj->keyType() == CKK_RSA ? finishRsaPublic(obj) : finishEc(obj, false);
-        case CKO_PRIVATE_KEY:
-            return obj->keyType() == CKK_RSA ? finishRsaPrivate(obj) : finishEc(obj, true);
+        case CKO_PRIVATE_KEY: {
+            const bool priv = obj->objectClass() == CKO_PRIVATE_KEY;
+            switch (obj->keyType()) {
+                case CKK_RSA:
+                    return priv ? finishRsaPrivate(obj) : finishRsaPublic(obj);
+                case CKK_DSA:
+                case CKK_DH:
+                    return checkFiniteField(*obj);
+                default:
+                    return finishEc(obj, priv);
+            }
+        }
+        case CKO_DOMAIN_PARAMETERS:
+            return checkFiniteField(*obj);
         case CKO_SECRET_KEY:
             return finishSecret(obj);
         default:
@@ -299,6 +350,16 @@ Bytes mpiBytes(const mbedtls_mpi& n, size_t width) {
     if (mbedtls_mpi_write_binary(&n, out.data(), out.size()) != 0) {
         return Bytes();
     }
+    return out;
+}
+
+Bytes signaturePair(const mbedtls_mpi& r, const mbedtls_mpi& s, size_t width) {
+    Bytes out = mpiBytes(r, width);
+    const Bytes second = mpiBytes(s, width);
+    if (out.empty() || second.empty()) {
+        return Bytes();
+    }
+    out.insert(out.end(), second.begin(), second.end());
     return out;
 }
 

@@ -29,6 +29,17 @@ const Curve* curveByGroup(mbedtls_ecp_group_id group);
 // issuer and serial number when the template left them empty.
 Rv finishObject(Object* obj);
 
+// Prime sizes of DSA and DH, in bits.
+constexpr size_t kMinFieldBits = 1024;
+constexpr size_t kMaxFieldBits = 2048;
+
+// Checks the prime and base of a DSA or DH key or of domain parameters.
+Rv checkFiniteField(const Object& obj);
+
+// The value length of a DES key type: 8 (CKK_DES), 16 (CKK_DES2), 24
+// (CKK_DES3); 0 for any other type.
+size_t desKeyLength(uint32_t keyType);
+
 // Loads an RSA key (public part only when `withPrivate` is false).
 Rv loadRsa(const Object& key, bool withPrivate, RsaContext* out);
 // Loads an EC key: group, public point Q when the object has one, d when
@@ -38,6 +49,8 @@ Rv loadEc(const Object& key, bool withPrivate, EcKeypair* out);
 // Writes an mbedTLS number as big-endian bytes of its own length (at least
 // one byte), or of exactly `width` bytes.
 Bytes mpiBytes(const mbedtls_mpi& n, size_t width = 0);
+// A signature r || s, each `width` bytes; empty when either does not fit.
+Bytes signaturePair(const mbedtls_mpi& r, const mbedtls_mpi& s, size_t width);
 
 // The DER OCTET STRING around an uncompressed point, and back. unwrapPoint
 // accepts the DER form and the bare point.

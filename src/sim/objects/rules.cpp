@@ -262,7 +262,7 @@ void setProvenance(Origin origin, uint32_t mechanism, const Object* base, Object
     const bool extractable = key->flag(CKA_EXTRACTABLE, false);
     bool alwaysSensitive = sensitive;
     bool neverExtractable = !extractable;
-    if (origin == Origin::Unwrap) {
+    if (origin == Origin::Unwrap || origin == Origin::Create) {
         // The key has been outside the device.
         alwaysSensitive = false;
         neverExtractable = false;

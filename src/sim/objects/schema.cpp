@@ -135,6 +135,43 @@ constexpr AttrRule kSizedSecret[] = {
     {CKA_VALUE, kReqCreate | kMaterial | kSensitive, Default::None, 0},
     {CKA_VALUE_LEN, kNoCreate | kReqGenerate, Default::None, 0},
 };
+// DSA and DH: the domain parameters come with the public template (or the
+// whole key with C_CreateObject); the device makes the values.
+constexpr AttrRule kDsaPublic[] = {
+    {CKA_PRIME, kReqCreate | kReqGenerate, Default::None, 0},
+    {CKA_SUBPRIME, kReqCreate | kReqGenerate, Default::None, 0},
+    {CKA_BASE, kReqCreate | kReqGenerate, Default::None, 0},
+    {CKA_VALUE, kReqCreate | kNoGenerate, Default::None, 0},
+};
+constexpr AttrRule kDsaPrivate[] = {
+    {CKA_PRIME, kReqCreate | kMaterial, Default::None, 0},
+    {CKA_SUBPRIME, kReqCreate | kMaterial, Default::None, 0},
+    {CKA_BASE, kReqCreate | kMaterial, Default::None, 0},
+    {CKA_VALUE, kReqCreate | kMaterial | kSensitive, Default::None, 0},
+};
+constexpr AttrRule kDhPublic[] = {
+    {CKA_PRIME, kReqCreate | kReqGenerate, Default::None, 0},
+    {CKA_BASE, kReqCreate | kReqGenerate, Default::None, 0},
+    {CKA_VALUE, kReqCreate | kNoGenerate, Default::None, 0},
+};
+constexpr AttrRule kDhPrivate[] = {
+    {CKA_PRIME, kReqCreate | kMaterial, Default::None, 0},
+    {CKA_BASE, kReqCreate | kMaterial, Default::None, 0},
+    {CKA_VALUE, kReqCreate | kMaterial | kSensitive, Default::None, 0},
+    {CKA_VALUE_BITS, kNoCreate, Default::None, 0},
+};
+// Domain parameters: given whole to C_CreateObject, or made from their
+// size (CKA_PRIME_BITS) by parameter generation.
+constexpr AttrRule kDomain[] = {
+    {CKA_KEY_TYPE, kReqCreate, Default::None, 0},
+    {CKA_LOCAL, kDerived, Default::None, 0},
+    {CKA_PRIME, kReqCreate | kNoGenerate, Default::None, 0},
+    {CKA_BASE, kReqCreate | kNoGenerate, Default::None, 0},
+    {CKA_PRIME_BITS, kNoCreate | kReqGenerate, Default::None, 0},
+};
+constexpr AttrRule kDsaDomain[] = {
+    {CKA_SUBPRIME, kReqCreate | kNoGenerate, Default::None, 0},
+};
 constexpr AttrRule kDes3[] = {
     {CKA_VALUE, kReqCreate | kMaterial | kSensitive, Default::None, 0},
 };
@@ -184,6 +221,30 @@ const ClassSchema kSchemas[] = {
     {CKO_SECRET_KEY,
      CKK_DES3,
      {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
+    {CKO_SECRET_KEY,
+     CKK_DES2,
+     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
+    {CKO_PUBLIC_KEY,
+     CKK_DSA,
+     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kDsaPublic)}},
+    {CKO_PRIVATE_KEY,
+     CKK_DSA,
+     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
+      table(kDsaPrivate)}},
+    {CKO_PUBLIC_KEY,
+     CKK_DH,
+     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kDhPublic)}},
+    {CKO_PRIVATE_KEY,
+     CKK_DH,
+     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
+      table(kDhPrivate)}},
+    {CKO_DOMAIN_PARAMETERS,
+     CKK_DSA,
+     {table(kStorage), table(kPublicByDefault), table(kDomain), table(kDsaDomain)}},
+    {CKO_DOMAIN_PARAMETERS, CKK_DH, {table(kStorage), table(kPublicByDefault), table(kDomain)}},
+    {CKO_SECRET_KEY,
+     CKK_DES,
+     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
 };
 
 }  // namespace
@@ -195,6 +256,7 @@ uint32_t subtypeAttribute(uint32_t objectClass) {
         case CKO_PUBLIC_KEY:
         case CKO_PRIVATE_KEY:
         case CKO_SECRET_KEY:
+        case CKO_DOMAIN_PARAMETERS:
             return CKA_KEY_TYPE;
         default:
             return 0;

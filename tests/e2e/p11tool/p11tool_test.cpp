@@ -70,6 +70,17 @@ TEST_P(P11tool, GeneratesKeysListsThemAndSigns) {
     }
 }
 
+// A DSA key pair made on the device; GnuTLS signs with DSA-SHA256 and
+// checks the signature against the key's parameters and the token's
+// public key.
+TEST_P(P11tool, GeneratesADsaKeyAndSigns) {
+    Ok({"--login", "--generate-privkey=dsa", "--bits=2048", "--label=gnutls-dsa", Token()});
+    const std::string out = Ok({"--login", "--test-sign", Token() + ";object=gnutls-dsa"});
+    EXPECT_NE(out.find("Signing using DSA-SHA256... ok"), std::string::npos) << out;
+    EXPECT_NE(out.find("Verifying against public key in the token... ok"), std::string::npos)
+        << out;
+}
+
 TEST_P(P11tool, ExportsThePublicKeyOpensslReads) {
     Ok({"--login", "--generate-privkey=ecdsa", "--curve=secp256r1", "--label=exported", Token()});
     Ok({"--login", "--export-pubkey", "--outfile", stack_->file("pub.pem"),

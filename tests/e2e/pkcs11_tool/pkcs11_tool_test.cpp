@@ -98,6 +98,38 @@ TEST_P(Pkcs11Tool, SelfTestPassesWithAnRsaKey) {
     EXPECT_EQ(out.find("ERR"), std::string::npos) << out;
 }
 
+// RSA-PSS with parameters, raw over a hash (as TLS 1.3 signs) and hashing
+// on the device; OpenSSL verifies both.
+TEST_P(Pkcs11Tool, SignsWithPssParametersOpensslVerifies) {
+    Tool({"--login", "--pin", kUserPin, "--keypairgen", "--key-type", "rsa:2048", "--id", "05",
+          "--label", "pss"});
+    Tool({"--read-object", "--type", "pubkey", "--id", "05", "--output-file",
+          stack_->file("pss.der")});
+    test::WriteFile(stack_->file("doc.txt"), "signed with RSA-PSS\n");
+    const RunResult hashed = stack_->shell("openssl dgst -sha256 -binary doc.txt > doc.sha256");
+    ASSERT_EQ(hashed.status, 0) << hashed.all();
+    for (const auto& [mechanism, input] :
+         {std::pair{"RSA-PKCS-PSS", "doc.sha256"}, std::pair{"SHA256-RSA-PKCS-PSS", "doc.txt"}}) {
+        SCOPED_TRACE(mechanism);
+        std::vector<std::string> args = {"--login",       "--pin",
+                                         kUserPin,        "--sign",
+                                         "--id",          "05",
+                                         "--mechanism",   mechanism,
+                                         "--mgf",         "MGF1-SHA256",
+                                         "--salt-len",    "32",
+                                         "--input-file",  stack_->file(input),
+                                         "--output-file", stack_->file("doc.sig")};
+        if (std::string(mechanism) == "RSA-PKCS-PSS") {
+            args.insert(args.end(), {"--hash-algorithm", "SHA256"});
+        }
+        Tool(args);
+        const RunResult verified = stack_->shell(
+            "openssl dgst -sha256 -keyform DER -verify pss.der -sigopt rsa_padding_mode:pss "
+            "-sigopt rsa_pss_saltlen:32 -signature doc.sig doc.txt");
+        EXPECT_NE(verified.out.find("Verified OK"), std::string::npos) << verified.all();
+    }
+}
+
 std::string FromHex(const std::string& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {

@@ -7,7 +7,9 @@ Lists the slots and tokens, logs in on the first token, checks a digest
 and random bytes, generates an RSA and an EC key pair on the device, signs
 with each (hashed RSA, raw ECDSA over a SHA-256 hash) and verifies on the
 token, then writes each public key (DER SubjectPublicKeyInfo) and signature
-(in OpenSSL's form) to OUTDIR for OpenSSL to verify. Finds and destroys a
+(in OpenSSL's form) to OUTDIR for OpenSSL to verify. Encrypts and decrypts
+5000 bytes with AES-CBC-PAD in single calls, as Java's Cipher.doFinal does,
+and writes the key, IV and ciphertext for OpenSSL. Finds and destroys a
 data object. Prints one line per result; exits 0 when every step worked.
 """
 import hashlib
@@ -126,6 +128,23 @@ def main():
     half = len(rs) // 2
     write(outdir, "ec.pub.der", ec_spki(point))
     write(outdir, "ec.sig", der(0x30, der_int(rs[:half]) + der_int(rs[half:])))
+
+    # AES in one call of more data than one device request holds.
+    aes_value = bytes(range(32))
+    iv = bytes(range(16, 32))
+    aes = session.createObject([
+        (PyKCS11.CKA_CLASS, PyKCS11.CKO_SECRET_KEY),
+        (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_AES),
+        (PyKCS11.CKA_TOKEN, PyKCS11.CK_FALSE),
+        (PyKCS11.CKA_VALUE, aes_value),
+    ])
+    plain = bytes(i % 251 for i in range(5000))
+    cbc_pad = PyKCS11.Mechanism(PyKCS11.CKM_AES_CBC_PAD, iv)
+    cipher = bytes(session.encrypt(aes, plain, cbc_pad))
+    print("aes ciphertext bytes:", len(cipher))
+    print("aes round trip:", bytes(session.decrypt(aes, cipher, cbc_pad)) == plain)
+    write(outdir, "aes.plain", plain)
+    write(outdir, "aes.cipher", cipher)
 
     # A data object: created, found by label, destroyed.
     session.createObject([

@@ -32,9 +32,18 @@ TEST_P(PyKcs11, PythonApplicationSignsAndOpensslVerifies) {
          {"digest: ok\n", "random bytes: 32\n", "rsa verify on token: True\n",
           "rsa verify other data: False\n", "ecdsa signature bytes: 64\n",
           "ecdsa verify on token: True\n", "data objects found: 1 kept for a moment\n",
-          "data objects after destroy: 0\n", "python client passed\n"}) {
+          "data objects after destroy: 0\n", "aes ciphertext bytes: 5008\n",
+          "aes round trip: True\n", "python client passed\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     }
+
+    // OpenSSL decrypts what the device encrypted (key 00..1f, IV 10..1f).
+    const RunResult decrypted = stack.shell(
+        "openssl enc -d -aes-256-cbc -K "
+        "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f "
+        "-iv 101112131415161718191a1b1c1d1e1f -in aes.cipher -out aes.back && "
+        "cmp aes.plain aes.back");
+    EXPECT_EQ(decrypted.status, 0) << decrypted.all();
 
     test::WriteFile(stack.file("data.txt"), "signed from Python through PyKCS11\n");
     for (const char* key : {"rsa", "ec"}) {

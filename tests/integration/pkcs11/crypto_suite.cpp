@@ -486,17 +486,28 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
               CKR_OK);
     EXPECT_EQ(ossl::Decrypt("AES-128-ECB", value, {}, out, false), plain);
 
-    // Data longer than one request holds: refused before anything is sent.
+    // Arguments the module refuses end the operation on the device too, so
+    // the next Init starts a new one.
     ASSERT_EQ(p11().C_EncryptInit(session_, const_cast<CK_MECHANISM*>(&ecb), key), CKR_OK);
-    Bytes big(4096);
-    Bytes bigOut(4096);
-    length = bigOut.size();
-    EXPECT_EQ(p11().C_Encrypt(session_, big.data(), big.size(), bigOut.data(), &length),
-              CKR_DATA_LEN_RANGE);
-
-    // The signature of a final step that does not fit is asked for again.
+    EXPECT_EQ(p11().C_Encrypt(session_, const_cast<uint8_t*>(plain.data()), plain.size(),
+                              out.data(), nullptr),
+              CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(p11().C_EncryptInit(session_, const_cast<CK_MECHANISM*>(&ecb), key), CKR_OK);
+    EXPECT_EQ(p11().C_Encrypt(session_, nullptr, 16, out.data(), &length), CKR_ARGUMENTS_BAD);
     const CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
     const CK_OBJECT_HANDLE secret = createSecret(CKK_GENERIC_SECRET, value);
+    ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
+    EXPECT_EQ(p11().C_SignUpdate(session_, nullptr, 4), CKR_ARGUMENTS_BAD);
+    CK_MECHANISM sha{CKM_SHA256, nullptr, 0};
+    ASSERT_EQ(p11().C_DigestInit(session_, &sha), CKR_OK);
+    EXPECT_EQ(p11().C_DigestFinal(session_, out.data(), nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(p11().C_DigestInit(session_, &sha), CKR_OK);
+    EXPECT_EQ(p11().C_Digest(session_, const_cast<uint8_t*>(plain.data()), plain.size(), out.data(),
+                             nullptr),
+              CKR_ARGUMENTS_BAD);
+
+    // A signature longer than the caller's buffer: its length is reported,
+    // and the retry gets it.
     ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
     ASSERT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(plain.data()), plain.size()),
               CKR_OK);
@@ -505,8 +516,73 @@ TEST_F(CryptoSuite, FailedCallsLeaveTheOperationUsable) {
     EXPECT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 32u);
     ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
+    EXPECT_EQ(Bytes(signature.begin(), signature.begin() + 32), ossl::Hmac("SHA256", value, plain));
+    // The same for C_Sign of more data than one request holds.
+    const Bytes big = pattern(4500, 5);
+    ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
+    length = 8;
+    EXPECT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(big.data()), big.size(), signature.data(),
+                           &length),
+              CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    ASSERT_EQ(p11().C_Sign(session_, const_cast<uint8_t*>(big.data()), big.size(), signature.data(),
+                           &length),
+              CKR_OK);
+    EXPECT_EQ(Bytes(signature.begin(), signature.begin() + 32), ossl::Hmac("SHA256", value, big));
+    // A size query is answered with the longest signature, and a buffer of
+    // the signature's own size takes it.
+    ASSERT_EQ(p11().C_SignInit(session_, const_cast<CK_MECHANISM*>(&hmac), secret), CKR_OK);
+    ASSERT_EQ(p11().C_SignUpdate(session_, const_cast<uint8_t*>(plain.data()), plain.size()),
+              CKR_OK);
+    ASSERT_EQ(p11().C_SignFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 512u);
+    length = 32;
+    ASSERT_EQ(p11().C_SignFinal(session_, signature.data(), &length), CKR_OK);
     signature.resize(length);
     EXPECT_EQ(signature, ossl::Hmac("SHA256", value, plain));
+}
+
+TEST_F(CryptoSuite, SinglePartCipherOfAnyLengthGoesInPieces) {
+    const Bytes value = pattern(32, 6);
+    const CK_OBJECT_HANDLE key = createSecret(CKK_AES, value);
+    const Bytes iv = pattern(16, 9);
+    CK_MECHANISM cbcPad{CKM_AES_CBC_PAD, const_cast<uint8_t*>(iv.data()), iv.size()};
+    for (const size_t size : {size_t{2001}, size_t{4096}, size_t{10007}}) {
+        SCOPED_TRACE(size);
+        Bytes plain = pattern(size, 3);
+        // A size query states enough room without the device.
+        ASSERT_EQ(p11().C_EncryptInit(session_, &cbcPad, key), CKR_OK);
+        CK_ULONG length = 0;
+        ASSERT_EQ(p11().C_Encrypt(session_, plain.data(), plain.size(), nullptr, &length), CKR_OK);
+        EXPECT_GE(length, size + 1);
+        Bytes cipher(length);
+        ASSERT_EQ(p11().C_Encrypt(session_, plain.data(), plain.size(), cipher.data(), &length),
+                  CKR_OK);
+        cipher.resize(length);
+        EXPECT_EQ(cipher.size(), (size / 16 + 1) * 16);
+        EXPECT_EQ(ossl::Decrypt("AES-256-CBC", value, iv, cipher, true), plain);
+
+        // The same through one long update and the final part.
+        ASSERT_EQ(p11().C_EncryptInit(session_, &cbcPad, key), CKR_OK);
+        Bytes parts(size + 16);
+        length = parts.size();
+        ASSERT_EQ(
+            p11().C_EncryptUpdate(session_, plain.data(), plain.size(), parts.data(), &length),
+            CKR_OK);
+        CK_ULONG last = parts.size() - length;
+        ASSERT_EQ(p11().C_EncryptFinal(session_, parts.data() + length, &last), CKR_OK);
+        parts.resize(length + last);
+        EXPECT_EQ(parts, cipher);
+
+        // Decryption into a buffer of exactly the plaintext's size.
+        ASSERT_EQ(p11().C_DecryptInit(session_, &cbcPad, key), CKR_OK);
+        Bytes back(size);
+        length = back.size();
+        ASSERT_EQ(p11().C_Decrypt(session_, cipher.data(), cipher.size(), back.data(), &length),
+                  CKR_OK);
+        EXPECT_EQ(length, size);
+        EXPECT_EQ(back, plain);
+    }
 }
 
 std::string hex(const Bytes& bytes, bool upper) {

@@ -86,7 +86,7 @@ TEST_F(ThroughDaemon, OneSlotWithTokenSessionsLoginAndPinChange) {
     EXPECT_EQ(Trimmed(token.serialNumber, 16), kSerial);
     CK_ULONG mechanisms = 0;
     ASSERT_EQ(p11().C_GetMechanismList(0, nullptr, &mechanisms), CKR_OK);
-    EXPECT_EQ(mechanisms, 57u);
+    EXPECT_EQ(mechanisms, 58u);
 
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     ASSERT_EQ(

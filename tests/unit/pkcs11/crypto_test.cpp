@@ -16,38 +16,6 @@ using talvoranth::LOG_INFO;
 using talvoranth::LOG_TRACE;
 using Bytes = std::vector<uint8_t>;
 
-// A device that answers output calls with `bytes` (or only with the
-// length for a size query, or CKR_BUFFER_TOO_SMALL when the capacity is
-// short), and CKR_OK to everything else.
-Reply outputAnswer(const SeenRequest& seen, const Bytes& bytes) {
-    Reply reply = defaultAnswer(0, seen);
-    switch (static_cast<FunctionId>(seen.functionId())) {
-        case FunctionId::Encrypt:
-        case FunctionId::Decrypt:
-        case FunctionId::EncryptUpdate:
-        case FunctionId::DecryptUpdate:
-        case FunctionId::EncryptFinal:
-        case FunctionId::DecryptFinal:
-        case FunctionId::Sign:
-        case FunctionId::SignFinal:
-        case FunctionId::DigestFinal:
-            reply.response.has_length = true;
-            reply.response.length = static_cast<uint32_t>(bytes.size());
-            if (seen.request.has_length_only && seen.request.length_only) {
-                break;
-            }
-            if (seen.request.has_out_capacity && seen.request.out_capacity < bytes.size()) {
-                reply.response.rv = CKR_BUFFER_TOO_SMALL;
-                break;
-            }
-            reply.data = bytes;
-            break;
-        default:
-            break;
-    }
-    return reply;
-}
-
 class Crypto : public ModuleTest {
 protected:
     void SetUp() override {
@@ -168,11 +136,23 @@ TEST_F(Crypto, UpdatesAndFinalsOfEncryptionAndDecryption) {
     }
     CK_ULONG length = sizeof out;
     EXPECT_EQ(C_EncryptFinal(0xBAD, out, &length), CKR_SESSION_HANDLE_INVALID);
-    // A length without data is refused, not sent as empty input.
+    // A length without data, or no length pointer, is refused, not sent as
+    // empty input; the refusal ends the operation with its final part.
     devices_[0]->clearRequests();
     EXPECT_EQ(C_Encrypt(session_, nullptr, 16, out, &length), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_DecryptUpdate(session_, nullptr, 16, out, &length), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(sent(), 0u);
+    EXPECT_EQ(C_Encrypt(session_, part, sizeof part, out, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Decrypt(session_, part, sizeof part, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_EncryptUpdate(session_, part, sizeof part, out, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_DecryptFinal(session_, out, nullptr), CKR_ARGUMENTS_BAD);
+    const uint32_t encryptFinal = id(FunctionId::EncryptFinal);
+    const uint32_t decryptFinal = id(FunctionId::DecryptFinal);
+    EXPECT_EQ(devices_[0]->functionIds(),
+              (std::vector<uint32_t>{encryptFinal, decryptFinal, encryptFinal, decryptFinal,
+                                     encryptFinal, decryptFinal}));
+    for (const SeenRequest& seen : devices_[0]->requests()) {
+        EXPECT_FALSE(seen.data.has_value());
+    }
 }
 
 TEST_F(Crypto, ValuesBeyond32BitsAreRefusedBeforeAnythingIsSent) {
@@ -240,7 +220,8 @@ TEST_F(Crypto, SignAndVerifyInitUseTheGenericFormAndLogRefusals) {
     const auto seen = requestsOf(0, FunctionId::SignInit);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_FALSE(seen[0].request.mechanism.has_oaep);
-    EXPECT_EQ(seen[0].request.mechanism.parameter_length, sizeof oaep);
+    // hashAlg, mgf, source, ulSourceDataLen as 32-bit words.
+    EXPECT_EQ(seen[0].request.mechanism.parameter_length, 16u);
     EXPECT_EQ(seen[0].request.object, 7u);
     EXPECT_TRUE(context_->has(LOG_DEBUG, "Mechanism: 0x00000009"));
     EXPECT_EQ(context_->count("C_SignInit"), 0u);
@@ -321,33 +302,37 @@ TEST_F(Crypto, VerifySendsDataAndSignatureInOneRequest) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].data, Bytes({1, 2, 3}));
     EXPECT_EQ(seen[0].data2, Bytes({9, 8}));
-    EXPECT_EQ(C_Verify(session_, data, sizeof data, nullptr, 0), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_Verify(session_, nullptr, 3, signature, 2), CKR_ARGUMENTS_BAD);
-
     ASSERT_EQ(C_VerifyFinal(session_, signature, sizeof signature), CKR_OK);
     EXPECT_EQ(requestsOf(0, FunctionId::VerifyFinal)[0].data, Bytes({9, 8}));
+
+    // Refusals end the operation: a final part with an empty signature,
+    // which never verifies.
+    devices_[0]->clearRequests();
+    EXPECT_EQ(C_Verify(session_, data, sizeof data, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Verify(session_, nullptr, 3, signature, 2), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_VerifyFinal(session_, nullptr, 2), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_VerifyUpdate(session_, nullptr, 2), CKR_ARGUMENTS_BAD);
+    const auto ends = devices_[0]->requests();
+    ASSERT_EQ(ends.size(), 4u);
+    for (const SeenRequest& end : ends) {
+        EXPECT_EQ(end.functionId(), id(FunctionId::VerifyFinal));
+        EXPECT_EQ(end.data, Bytes());
+    }
 }
 
 TEST_F(Crypto, SignAndVerifyOfMoreThanOneRequestHoldsGoInPieces) {
     std::vector<CK_BYTE> data(4500, 0x21);
     CK_BYTE signature[512];
-    // A buffer that may be too small is measured before any data is sent.
-    CK_ULONG length = 16;
-    EXPECT_EQ(C_Sign(session_, data.data(), data.size(), signature, &length), CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(length, 32u);
-    EXPECT_TRUE(requestsOf(0, FunctionId::SignUpdate).empty());
-
-    devices_[0]->clearRequests();
+    CK_ULONG length = 32;
     ASSERT_EQ(C_Sign(session_, data.data(), data.size(), signature, &length), CKR_OK);
     EXPECT_EQ(length, 32u);
     const uint32_t update = id(FunctionId::SignUpdate);
     const uint32_t final = id(FunctionId::SignFinal);
-    EXPECT_EQ(devices_[0]->functionIds(),
-              (std::vector<uint32_t>{final, update, update, update, final}));
+    EXPECT_EQ(devices_[0]->functionIds(), (std::vector<uint32_t>{update, update, update, final}));
+    // The final part carries the session alone.
     const auto finals = requestsOf(0, FunctionId::SignFinal);
-    EXPECT_TRUE(finals[0].request.length_only);
-    EXPECT_EQ(finals[1].request.out_capacity, 32u);
+    EXPECT_FALSE(finals[0].request.has_length_only);
+    EXPECT_FALSE(finals[0].request.has_out_capacity);
 
     devices_[0]->clearRequests();
     CK_BYTE mac[32] = {7};
@@ -360,39 +345,70 @@ TEST_F(Crypto, SignAndVerifyOfMoreThanOneRequestHoldsGoInPieces) {
     EXPECT_EQ(devices_[0]->functionIds(), std::vector<uint32_t>{id(FunctionId::Verify)});
 }
 
-TEST_F(Crypto, SignFinalAsksForTheLengthFirstAndSendsTheCapacity) {
-    // A size query keeps the operation: length only, no signature made.
+TEST_F(Crypto, SignFinalSendsTheSessionAloneAndAnswersSizeQueriesItself) {
+    // A size query gets the longest signature's length: the device would
+    // answer a final part with the signature and end the operation.
     CK_ULONG length = 0;
     ASSERT_EQ(C_SignFinal(session_, nullptr, &length), CKR_OK);
-    EXPECT_EQ(length, 32u);
-    auto seen = requestsOf(0, FunctionId::SignFinal);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].request.length_only);
+    EXPECT_EQ(length, 512u);
+    EXPECT_EQ(sent(), 0u);
 
-    // Too small a buffer: the device's answer, the needed length.
+    // A buffer of any size: the signature arrives through a buffer of the
+    // longest length and is copied when it fits.
     CK_BYTE signature[64];
+    length = 32;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(signature[0], 0x5C);
+    const auto seen = requestsOf(0, FunctionId::SignFinal);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_FALSE(seen[0].request.has_length_only);
+    EXPECT_FALSE(seen[0].request.has_out_capacity);
+
+    // Too small: the length it needs, nothing written; the signature the
+    // device made waits for the retry, which asks the device nothing.
+    signature[0] = 0;
     length = 16;
     EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 32u);
-    seen = requestsOf(0, FunctionId::SignFinal);
-    EXPECT_EQ(seen[1].request.out_capacity, 16u);
-
+    EXPECT_EQ(signature[0], 0);
+    devices_[0]->clearRequests();
+    length = 0;
+    EXPECT_EQ(C_SignFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 32u);
     length = sizeof signature;
     ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
     EXPECT_EQ(length, 32u);
     EXPECT_EQ(signature[0], 0x5C);
-    EXPECT_EQ(C_SignFinal(session_, signature, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(sent(), 0u);
+    // Taken once: the next final step asks the device again.
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(sent(), 1u);
+    // A new signing operation drops a signature still held.
+    length = 16;
+    EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_BUFFER_TOO_SMALL);
+    CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
+    ASSERT_EQ(C_SignInit(session_, &hmac, 3), CKR_OK);
+    devices_[0]->clearRequests();
+    length = sizeof signature;
+    ASSERT_EQ(C_SignFinal(session_, signature, &length), CKR_OK);
+    EXPECT_EQ(sent(), 1u);
 
-    // A device that sends the signature whatever was asked: a signature
-    // that does not fit fails the call.
+    // No length pointer: refused, and the operation ends.
+    devices_[0]->clearRequests();
+    EXPECT_EQ(C_SignFinal(session_, signature, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(devices_[0]->functionIds(), std::vector<uint32_t>{id(FunctionId::SignFinal)});
+
+    // A signature longer than any the device makes fails the call.
     devices_[0]->setResponder([](const SeenRequest&) {
         Reply reply = Reply::withRv(CKR_OK);
-        reply.data = Bytes(64, 1);
+        reply.data = Bytes(600, 1);
         return reply;
     });
-    length = 0;
-    EXPECT_EQ(C_SignFinal(session_, nullptr, &length), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(length, 0u);
+    length = 64;
+    EXPECT_EQ(C_SignFinal(session_, signature, &length), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(length, 64u);
 }
 
 TEST_F(Crypto, DigestInitSendsTheBareFormWithoutALogLine) {
@@ -411,7 +427,7 @@ TEST_F(Crypto, DigestInitSendsTheBareFormWithoutALogLine) {
     EXPECT_EQ(requestsOf(0, FunctionId::DigestKey)[0].request.object, 0x99u);
 }
 
-TEST_F(Crypto, DigestFinalSizeQuerySendsLengthOnlyWithoutCapacity) {
+TEST_F(Crypto, DigestFinalSizeQuerySendsLengthOnlyAndACapacityOfZero) {
     CK_ULONG length = 99;
     ASSERT_EQ(C_DigestFinal(session_, nullptr, &length), CKR_OK);
     EXPECT_EQ(length, 32u);
@@ -421,10 +437,27 @@ TEST_F(Crypto, DigestFinalSizeQuerySendsLengthOnlyWithoutCapacity) {
     EXPECT_EQ(length, 32u);
     const auto seen = requestsOf(0, FunctionId::DigestFinal);
     ASSERT_EQ(seen.size(), 2u);
+    // Either field alone keeps a catalogue device from finishing the digest.
     EXPECT_TRUE(seen[0].request.length_only);
-    EXPECT_FALSE(seen[0].request.has_out_capacity);
+    EXPECT_TRUE(seen[0].request.has_out_capacity);
+    EXPECT_EQ(seen[0].request.out_capacity, 0u);
     EXPECT_FALSE(seen[1].request.has_length_only);
     EXPECT_EQ(seen[1].request.out_capacity, 64u);
+
+    // A device that judges the query by the capacity alone answers
+    // CKR_BUFFER_TOO_SMALL with the length: the query still succeeds.
+    devices_[0]->setResponder([](const SeenRequest& seen) {
+        Reply reply = defaultAnswer(0, seen);
+        reply.response.rv = CKR_BUFFER_TOO_SMALL;
+        reply.response.has_length = true;
+        reply.response.length = 48;
+        return reply;
+    });
+    length = 0;
+    EXPECT_EQ(C_DigestFinal(session_, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 48u);
+    // Without a length pointer nothing can be reported.
+    EXPECT_EQ(C_DigestFinal(session_, digest, nullptr), CKR_ARGUMENTS_BAD);
 }
 
 TEST_F(Crypto, DigestCases) {

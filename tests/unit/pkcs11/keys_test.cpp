@@ -74,8 +74,19 @@ TEST_F(Keys, KeyPairGenerationRunsUnderTheLongerLimitAndRestoresTheTimeOut) {
         EXPECT_EQ(hPriv, c.rv == CKR_OK ? 0x12u : 0u);
     }
     EXPECT_TRUE(context_->has(LOG_TRACE, "C_GenerateKeyPair"));
-    // Other calls keep the normal time-out.
+    // Domain parameters take the same limit; secret keys and other calls
+    // keep the normal time-out.
     answer(Reply::withRv(CKR_OK));
+    CK_OBJECT_HANDLE made = 0;
+    for (const CK_MECHANISM_TYPE type : {CKM_DSA_PARAMETER_GEN, CKM_DH_PKCS_PARAMETER_GEN}) {
+        CK_MECHANISM parameters{type, nullptr, 0};
+        EXPECT_EQ(C_GenerateKey(session_, &parameters, pub, 0, &made), CKR_OK);
+        EXPECT_EQ(devices_[0]->timeoutAtRead, 7000);
+        EXPECT_EQ(devices_[0]->timeout, 1500);
+    }
+    CK_MECHANISM aes{CKM_AES_KEY_GEN, nullptr, 0};
+    EXPECT_EQ(C_GenerateKey(session_, &aes, pub, 0, &made), CKR_OK);
+    EXPECT_EQ(devices_[0]->timeoutAtRead, 1500);
     EXPECT_EQ(C_DestroyObject(session_, 1), CKR_OK);
     EXPECT_EQ(devices_[0]->timeoutAtRead, 1500);
 }
@@ -110,8 +121,9 @@ TEST_F(Keys, GenerationChecksItsArguments) {
     EXPECT_FALSE(traced());
 }
 
-TEST_F(Keys, WrapSizeQueryAsksForTheLengthAlone) {
-    Reply size = Reply::withRv(CKR_OK);
+TEST_F(Keys, WrapSizeQueryStatesACapacityOfZero) {
+    // What a catalogue device answers a capacity it cannot fill.
+    Reply size = Reply::withRv(CKR_BUFFER_TOO_SMALL);
     size.response.has_length = true;
     size.response.length = 40;
     answer(size);
@@ -121,8 +133,9 @@ TEST_F(Keys, WrapSizeQueryAsksForTheLengthAlone) {
     EXPECT_EQ(length, 40u);
     auto seen = requestsOf(0, FunctionId::WrapKey);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].request.length_only);
-    EXPECT_FALSE(seen[0].request.has_out_capacity);
+    EXPECT_FALSE(seen[0].request.has_length_only);
+    EXPECT_TRUE(seen[0].request.has_out_capacity);
+    EXPECT_EQ(seen[0].request.out_capacity, 0u);
     EXPECT_EQ(seen[0].request.object, 8u);
     EXPECT_EQ(seen[0].request.object2, 7u);
     EXPECT_TRUE(seen[0].request.mechanism.has_parameter_length);

@@ -166,16 +166,16 @@ TEST_F(MechanismCodec, BareFormHasNoParameterLength) {
     EXPECT_EQ(wire.parameter, Bytes(parameter, parameter + 3));
 }
 
-TEST_F(MechanismCodec, GenericFormTreatsOaepAndEcdhBlocksAsPlainBytes) {
+TEST_F(MechanismCodec, GenericFormCarriesAnOaepBlockInTheDevicesLayout) {
     CK_RSA_PKCS_OAEP_PARAMS params{CKM_SHA_1, CKG_MGF1_SHA1, 0, nullptr, 0};
     const CK_MECHANISM mechanism{CKM_RSA_PKCS_OAEP, &params, sizeof params};
     Request request = Request_init_zero;
     ASSERT_EQ(encodeGenericMechanism(request, mechanism, scratch_), CKR_OK);
     const Wire wire = roundTrip(request);
     EXPECT_FALSE(wire.mechanism.has_oaep);
-    EXPECT_EQ(wire.mechanism.parameter_length, sizeof params);
-    ASSERT_TRUE(wire.parameter.has_value());
-    EXPECT_EQ(wire.parameter->size(), sizeof params);
+    // hashAlg, mgf, source, ulSourceDataLen: four little-endian words.
+    EXPECT_EQ(wire.mechanism.parameter_length, 16u);
+    EXPECT_EQ(wire.parameter, Bytes({0x20, 0x02, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(log_.lines.empty());
 }
 

@@ -86,6 +86,36 @@ Reply defaultAnswer(int slot, const SeenRequest& seen) {
     return reply;
 }
 
+Reply outputAnswer(const SeenRequest& seen, const std::vector<uint8_t>& bytes) {
+    Reply reply = defaultAnswer(0, seen);
+    switch (static_cast<FunctionId>(seen.functionId())) {
+        case FunctionId::Encrypt:
+        case FunctionId::Decrypt:
+        case FunctionId::EncryptUpdate:
+        case FunctionId::DecryptUpdate:
+        case FunctionId::EncryptFinal:
+        case FunctionId::DecryptFinal:
+        case FunctionId::Sign:
+        case FunctionId::SignFinal:
+        case FunctionId::DigestFinal:
+        case FunctionId::WrapKey:
+            reply.response.has_length = true;
+            reply.response.length = static_cast<uint32_t>(bytes.size());
+            if (seen.request.has_length_only && seen.request.length_only) {
+                break;
+            }
+            if (seen.request.has_out_capacity && seen.request.out_capacity < bytes.size()) {
+                reply.response.rv = CKR_BUFFER_TOO_SMALL;
+                break;
+            }
+            reply.data = bytes;
+            break;
+        default:
+            break;
+    }
+    return reply;
+}
+
 ModuleTest::ModuleTest(size_t devices) {
     for (size_t i = 0; i < devices; ++i) {
         devices_.push_back(std::make_shared<CMemoryDevice>());

@@ -47,6 +47,10 @@ private:
 // bytes, and CKR_OK for everything else.
 Reply defaultAnswer(int slot, const SeenRequest& seen);
 
+// The default answer, and for output calls `bytes` (or only their length for
+// a size query, or CKR_BUFFER_TOO_SMALL when the stated capacity is short).
+Reply outputAnswer(const SeenRequest& seen, const std::vector<uint8_t>& bytes);
+
 class ModuleTest : public ::testing::Test {
 protected:
     // `devices` in-memory devices, slot i being device i.

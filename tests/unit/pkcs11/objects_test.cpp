@@ -70,6 +70,44 @@ TEST_F(Objects, SizeQueryReportsHostLengthsAndTheDevicesCode) {
     EXPECT_EQ(seen[0].request.session, session_);
 }
 
+TEST_F(Objects, NumbersReadBackAsHostValues) {
+    // The wire's all ones is CK_UNAVAILABLE_INFORMATION, in integer form or
+    // as 4 bytes; a bit count (byte form on the wire) is a whole CK_ULONG.
+    answer(attributesReply(CKR_OK,
+                           {DeviceAttribute::ofUlong(CKA_KEY_GEN_MECHANISM, 0xFFFFFFFF),
+                            DeviceAttribute::ofBytes(CKA_MODULUS_BITS, {0xFF, 0xFF, 0xFF, 0xFF}),
+                            DeviceAttribute::ofUlong(CKA_KEY_TYPE, CKK_AES),
+                            DeviceAttribute::ofBytes(CKA_VALUE_BITS, {0x00, 0x04, 0, 0})}));
+    CK_ULONG mechanism = 0, bits = 0, type = 0, valueBits = 0;
+    CK_ATTRIBUTE tmpl[] = {{CKA_KEY_GEN_MECHANISM, &mechanism, sizeof mechanism},
+                           {CKA_MODULUS_BITS, &bits, sizeof bits},
+                           {CKA_KEY_TYPE, &type, sizeof type},
+                           {CKA_VALUE_BITS, &valueBits, sizeof valueBits}};
+    ASSERT_EQ(C_GetAttributeValue(session_, 5, tmpl, 4), CKR_OK);
+    EXPECT_EQ(mechanism, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(bits, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(type, CKK_AES);
+    EXPECT_EQ(valueBits, 1024u);
+    EXPECT_EQ(tmpl[3].ulValueLen, sizeof(CK_ULONG));
+}
+
+TEST_F(Objects, BitCountsTravelAsFourBytes) {
+    answer(Reply::withRv(CKR_OK));
+    CK_ULONG primeBits = 2048;
+    CK_OBJECT_CLASS cls = CKO_DOMAIN_PARAMETERS;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                           {CKA_PRIME_BITS, &primeBits, sizeof primeBits}};
+    CK_OBJECT_HANDLE handle = 0;
+    C_CreateObject(session_, tmpl, 2, &handle);
+    const auto seen = devices_[0]->requests();
+    ASSERT_FALSE(seen.empty());
+    const auto decoded = sim::decodeRequest(seen.back().encoded.data(), seen.back().encoded.size());
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(decoded->templ.size(), 2u);
+    EXPECT_EQ(decoded->templ[1].length, 4u);
+    EXPECT_EQ(decoded->templ[1].bytes, (std::vector<uint8_t>{0x00, 0x08, 0, 0}));
+}
+
 TEST_F(Objects, BufferTooSmallMarksTheEntryUnlessTheDeviceAlreadyFailed) {
     for (const CK_RV deviceRv : {CKR_OK, CKR_ATTRIBUTE_SENSITIVE}) {
         SCOPED_TRACE(deviceRv);

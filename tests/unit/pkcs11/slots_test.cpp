@@ -171,12 +171,12 @@ TEST_F(Slots, MechanismListFollowsTheSizeQueryConvention) {
     EXPECT_EQ(C_GetMechanismList(2, nullptr, &count), CKR_SLOT_ID_INVALID);
     EXPECT_EQ(C_GetMechanismList(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
     ASSERT_EQ(C_GetMechanismList(0, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(count, 58u);
 
-    std::vector<CK_MECHANISM_TYPE> list(57, 0xDEAD);
-    count = 56;
+    std::vector<CK_MECHANISM_TYPE> list(58, 0xDEAD);
+    count = 57;
     EXPECT_EQ(C_GetMechanismList(0, list.data(), &count), CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(count, 58u);
     EXPECT_EQ(list[0], 0xDEADu);
 
     ASSERT_EQ(C_GetMechanismList(1, list.data(), &count), CKR_OK);

@@ -84,6 +84,7 @@ bool decodeRequest(const uint8_t* bytes, size_t length, SeenRequest& seen) {
     seen.request.data = pb_callback_t{};
     seen.request.data2 = pb_callback_t{};
     seen.encodedSize = length;
+    seen.encoded.assign(bytes, bytes + length);
     return ok;
 }
 

@@ -26,6 +26,7 @@ struct SeenRequest {
     std::optional<std::vector<uint8_t>> data;
     std::optional<std::vector<uint8_t>> data2;
     size_t encodedSize = 0;
+    std::vector<uint8_t> encoded;  // the request's bytes as they arrived
 
     uint32_t functionId() const { return request.function_id; }
 };

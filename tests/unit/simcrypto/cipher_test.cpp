@@ -214,7 +214,8 @@ TEST(BlockModes, Des3CbcMatchesMbedtls) {
     EXPECT_EQ(ours, theirs);
 
     std::shared_ptr<const BlockCipher> bad;
-    EXPECT_EQ(BlockCipher::create(BlockCipher::Kind::Des3, Bytes(16), &bad), CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(BlockCipher::create(BlockCipher::Kind::Des3, Bytes(8), &bad), CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(BlockCipher::create(BlockCipher::Kind::Des, Bytes(16), &bad), CKR_KEY_SIZE_RANGE);
     EXPECT_EQ(BlockCipher::create(BlockCipher::Kind::Aes, Bytes(20), &bad), CKR_KEY_SIZE_RANGE);
 }
 

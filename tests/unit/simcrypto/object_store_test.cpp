@@ -179,10 +179,11 @@ TEST_F(ObjectStoreTest, SetAttributeValueFollowsTheModificationRules) {
     }
     // All or nothing: the refused change left the label as it was.
     EXPECT_EQ(value(s, key, CKA_LABEL), bytesOf("renamed"));
-    // The key's history keeps its first state.
+    // A created key came from outside the device: its history says so and
+    // no later change alters it.
     DeviceResponse r = getAttributes(s, key, {CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE});
     EXPECT_FALSE(r.attributes[0].boolValue);
-    EXPECT_TRUE(r.attributes[1].boolValue);
+    EXPECT_FALSE(r.attributes[1].boolValue);
 
     const uint32_t fixed = mustCreate(s, aesObject({B(CKA_MODIFIABLE, false)}));
     EXPECT_EQ(setAttributes(s, fixed, {Y(CKA_LABEL, "x")}), CKR_ACTION_PROHIBITED);
