@@ -141,6 +141,9 @@ void applyConfig(CLogger& log, ModuleConfig& config, const json& root) {
     if (const json* keyTimeout = member(root, "keytimeout"); isNumber(keyTimeout)) {
         config.keyTimeoutMs = numberInRange(*keyTimeout, "keytimeout", 0, INT_MAX);
     }
+    if (const json* exclusive = member(root, "exclusive"); exclusive && exclusive->is_boolean()) {
+        config.exclusiveDevice = exclusive->get<bool>();
+    }
 }
 
 }  // namespace

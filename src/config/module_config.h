@@ -24,6 +24,10 @@ struct ModuleConfig {
     std::string caBundle;      // trusted CA certificates (PEM or DER) for the TLS client
     int timeoutMs = 12000;     // read time-out of every transport
     int keyTimeoutMs = 65000;  // read time-out while a key pair is generated
+    // "exclusive": over USB HID, hold each device for this application alone
+    // from its first use to C_Finalize (or the end of the process), so that
+    // no other application shares its login; others wait and then fail.
+    bool exclusiveDevice = false;
 };
 
 constexpr const char* kModuleConfigFileName = "vexaconfig.json";

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "daemon/console.h"
+#include "daemon/device_claim.h"
 #include "daemon/server.h"
 #include "platform/platform.h"
 #include "transport/port.h"
@@ -27,15 +28,6 @@ public:
 private:
     mbedtls_net_context net_;
 };
-
-// The device transport of one connection: closed and released at its end.
-struct DeviceCloser {
-    void operator()(talvoranth::CTransport* transport) const {
-        port_close(transport);
-        delete transport;
-    }
-};
-using DeviceLink = std::unique_ptr<talvoranth::CTransport, DeviceCloser>;
 
 void ErrorWithText(const char* format, int code) {
     char text[100];
@@ -182,13 +174,15 @@ bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
         return stopNoted;
     }
 
-    // 6. This connection's own device transport.
-    DeviceLink device(
-        port_open(kVexaVendorId, kVexaProductId, kDeviceTimeoutMs, nullptr, serial.c_str()));
-    if (!device) {
+    // 6. The device, held for this client alone and clean; cleared and
+    // released again whichever way the client leaves.
+    std::unique_ptr<DeviceClaim> claim =
+        DeviceClaim::claim(kVexaVendorId, kVexaProductId, serial, kDeviceTimeoutMs);
+    if (!claim) {
         ErrorLine("Could not open device on USB transport.");
         return stopNoted;
     }
+    talvoranth::CTransport* device = claim->transport();
 
     // 7. Relay: one request, one answer, in the same buffer.
     unsigned char buffer[kRelayCapacity];
@@ -196,12 +190,12 @@ bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
     unsigned char flag = 0;
     while (ReadPacket(ctx, buffer, &length, &flag)) {
         if (flag == 0) {
-            if (!port_write(device.get(), buffer, length)) {
+            if (!port_write(device, buffer, length)) {
                 ErrorLine("Failed to send USB cmd.");
                 break;
             }
             length = kRelayCapacity;
-            port_read(device.get(), buffer, &length);
+            port_read(device, buffer, &length);
             // A failed read leaves 0: the client gets an empty answer. A
             // length outside the buffer would be a broken transport; it is
             // answered the same way rather than read past the buffer.
@@ -213,7 +207,8 @@ bool ServeOneClient(ServerContext& ctx, const std::string& serial) {
         length = kRelayCapacity;
     }
 
-    // 8. Close the TLS connection; the device closes as `device` goes.
+    // 8. Close the TLS connection; the device is cleared and released as
+    // `claim` goes.
     do {
         ret = mbedtls_ssl_close_notify(&ctx.ssl);
     } while (IsReadRetry(ret));

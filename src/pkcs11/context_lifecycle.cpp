@@ -5,6 +5,7 @@
 #include "pkcs11/context.h"
 #include "pkcs11/device_call.h"
 #include "pkcs11/fork_guard.h"
+#include "pkcs11/sessions.h"
 #include "platform/platform.h"
 
 namespace vexa::pkcs11 {
@@ -104,14 +105,14 @@ CK_RV CContext::finalize(CK_VOID_PTR pReserved) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
 
-    // 1. Every slot: close its sessions on the device, then its transport.
+    // 1. Every slot: close this application's sessions on the device (not
+    // those of other applications that share it), then its transport.
     // Failures are of no consequence here.
     const size_t count = slots_.size();
     for (size_t slot = 0; slot < count; ++slot) {
         try {
             log(LOG_TRACE, "C_CloseAllSessions");
-            CDeviceCall call(rpc::FunctionId::CloseAllSessions);
-            call.sendToSlot(*this, static_cast<CK_SLOT_ID>(slot));
+            closeAllSessions(*this, static_cast<CK_SLOT_ID>(slot));
         } catch (...) {
         }
         try {

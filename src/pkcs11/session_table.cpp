@@ -35,6 +35,17 @@ std::optional<SessionRoute> CSessionTable::find(CK_SESSION_HANDLE handle) const 
     return it->second;
 }
 
+std::vector<CK_SESSION_HANDLE> CSessionTable::handlesOf(int32_t slot) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<CK_SESSION_HANDLE> handles;
+    for (const auto& [handle, route] : routes_) {
+        if (route.slot == slot) {
+            handles.push_back(handle);
+        }
+    }
+    return handles;
+}
+
 void CSessionTable::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     routes_.clear();

@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace vexa::pkcs11 {
 
@@ -34,6 +35,8 @@ public:
     void remove(CK_SESSION_HANDLE handle);
     // The route of a handle, or nothing when the handle is unknown.
     std::optional<SessionRoute> find(CK_SESSION_HANDLE handle) const;
+    // The application's handles of the sessions it opened on `slot`.
+    std::vector<CK_SESSION_HANDLE> handlesOf(int32_t slot) const;
     void clear();
     size_t size() const;
 

@@ -45,10 +45,24 @@ CK_RV closeSession(CContext& context, CK_SESSION_HANDLE hSession) {
 }
 
 CK_RV closeAllSessions(CContext& context, CK_SLOT_ID slotID) {
-    // The handles of the slot stay known: later calls with them reach the
-    // device, which answers for them.
-    CDeviceCall call(FunctionId::CloseAllSessions);
-    return call.sendToSlot(context, slotID);
+    int32_t slot = -1;
+    if (CK_RV rv = context.routeSlot(slotID, slot); rv != CKR_OK) {
+        return rv;
+    }
+    // "All sessions an application has with a token": this application's,
+    // one C_CloseSession each. The device's own C_CloseAllSessions would end
+    // the sessions (and the login) of every other application on the token
+    // too. Every handle is forgotten; the first real failure is reported (a
+    // session the device no longer knows is closed all the same).
+    CK_RV result = CKR_OK;
+    for (CK_SESSION_HANDLE handle : context.sessions().handlesOf(slot)) {
+        const CK_RV rv = closeSession(context, handle);
+        if (result == CKR_OK && rv != CKR_OK && rv != CKR_SESSION_HANDLE_INVALID &&
+            rv != CKR_SESSION_CLOSED) {
+            result = rv;
+        }
+    }
+    return result;
 }
 
 CK_RV getSessionInfo(CContext& context, CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {

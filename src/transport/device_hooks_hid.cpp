@@ -1,4 +1,5 @@
 // The USB HID kind of the device hooks: one slot per attached device.
+#include "rpc/device_clear.h"
 #include "transport/device_selection.h"
 #include "transport/hid_device_match.h"
 #include "transport/hid_transport.h"
@@ -24,6 +25,15 @@ DeviceHooks hidDeviceHooks() {
         // string and serial number, not by the configured ids.
         transport->setSerialNumber(serialFromDeviceId(id));
         transport->setUsagePage(config.usagePage);
+        transport->setExclusive(config.exclusiveDevice);
+        // Opened with no other process holding the device: whatever is on it
+        // was left by processes that are gone.
+        transport->setClearRoutine([log](CHIDTransport& opened) {
+            if (log != nullptr) {
+                log->log(LOG_DEBUG, "No other process holds the device: closing what was left");
+            }
+            vexa::rpc::closeAllDeviceSessions(opened, log);
+        });
         return transport;
     };
     hooks.productOf = [](CTransport& transport) {

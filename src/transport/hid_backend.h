@@ -27,6 +27,13 @@ struct HidDeviceInfo {
     uint16_t usage = 0;
 };
 
+// The file on which the processes of this machine lock a device (see
+// platform/device_lock.h): its node, or a lock file made for it.
+struct HidLockFile {
+    std::string path;
+    bool create = false;  // a lock file that may not exist yet
+};
+
 // An open device. Destroying it closes it.
 class IHidDevice {
 public:
@@ -45,6 +52,9 @@ public:
     virtual size_t outputReportLength() const = 0;
     // How long the host waits after opening before the device is usable.
     virtual int settleMilliseconds() const = 0;
+    // Where processes lock this device; nothing when it is not shared with
+    // other processes (a scripted test device).
+    virtual std::optional<HidLockFile> lockFile() const { return std::nullopt; }
 };
 
 class IHidBackend {

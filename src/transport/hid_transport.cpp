@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/device_lock.h"
 #include "platform/platform.h"
 #include "transport/exceptions.h"
 
@@ -19,6 +20,9 @@ constexpr size_t kNonceSize = 8;
 // version bytes, capabilities.
 constexpr uint16_t kAllocationAnswerLength = 17;
 constexpr size_t kNewChannelOffset = kNonceSize;  // within the payload
+// Reports waiting before a request are discarded; a device that keeps
+// sending more than this is broken.
+constexpr int kMaxDiscardedReports = 4096;
 
 IOException errorFrom(IHidDevice& device, const char* fallback) {
     std::optional<std::wstring> text = device.errorText();
@@ -52,6 +56,11 @@ void CHIDTransport::setVendorProduct(uint16_t vendorId, uint16_t productId) {
 
 void CHIDTransport::close() {
     device_.reset();
+    // Closing the lock file releases presence and any exchange held.
+    lock_.reset();
+    answerOverdue_ = false;
+    lateAnswer_ = PlainProgress{};
+    answerBroken_ = false;
 }
 
 void CHIDTransport::open() {
@@ -80,6 +89,8 @@ void CHIDTransport::open() {
     if (!device) {
         throw IOException("Unable to connect to device");
     }
+    // Join the processes that use the device (a failure releases it).
+    const bool alone = joinDevice(*device);
     // 8. A device needs a moment after open before it answers reliably.
     vexa::platform::sleepMilliseconds(device->settleMilliseconds());
     // 9. Report lengths from the device; plain framing until a channel is
@@ -90,11 +101,149 @@ void CHIDTransport::open() {
     report_.assign(std::max(writeReportLength_, hf::kMinPlainReport), 0);
     channel_ = hf::kNoChannel;
     received_.clear();
-    // 10. Whatever the allocation gives, the device is open.
-    allocateChannel();
+    // 10. Whatever the allocation gives, the device is open. The
+    // allocation is an exchange like any other.
+    try {
+        beginExchange();
+    } catch (...) {
+        close();
+        throw;
+    }
+    allocateChannel(kAllocationWaitMs);
+    endExchange();
+    // 11. Alone: clear what earlier processes left, before anyone else can
+    // join; then let them (unless the device is held exclusively).
+    if (alone && clear_) {
+        try {
+            clear_(*this);
+        } catch (const std::exception& e) {
+            if (log_ != nullptr) {
+                log_->log(LOG_WARN, "Could not clear the device: %s", e.what());
+            }
+        }
+    }
+    if (alone && lock_ && !exclusive_) {
+        lock_->share();
+    }
 }
 
-int CHIDTransport::allocateChannel() {
+// Takes the device's lock for this process; true when no other process
+// holds the device. A device without a lock file is not shared with other
+// processes, and this process never counts as its only user.
+bool CHIDTransport::joinDevice(IHidDevice& device) {
+    const std::optional<HidLockFile> file = device.lockFile();
+    if (!file) {
+        return false;
+    }
+    std::string error;
+    std::unique_ptr<vexa::platform::DeviceLock> lock =
+        vexa::platform::DeviceLock::open(file->path, file->create, error);
+    if (!lock) {
+        throw IOException(error);
+    }
+    using Presence = vexa::platform::DeviceLock::Presence;
+    const Presence presence = lock->join(exclusive_, timeoutMs_);
+    if (presence == Presence::Busy) {
+        throw IOException("Device in use by another process");
+    }
+    lock_ = std::move(lock);
+    return presence == Presence::Alone;
+}
+
+// Starts one request/answer step: the device is this process's until the
+// answer has been read (endExchange). Nothing that arrived before the
+// request can be taken for its answer.
+void CHIDTransport::beginExchange() {
+    if (lock_ && !lock_->lockExchange(timeoutMs_)) {
+        throw IOException("Device busy: another process's exchange did not end in time");
+    }
+    try {
+        // A device shared with other processes gets their answers too.
+        if (lock_ || answerBroken_) {
+            answerBroken_ = false;
+            discardWaitingReports();
+        }
+        if (answerOverdue_) {
+            answerOverdue_ = false;
+            discardLateAnswer();
+        }
+    } catch (...) {
+        endExchange();
+        throw;
+    }
+}
+
+void CHIDTransport::endExchange() {
+    if (lock_) {
+        lock_->unlockExchange();
+    }
+}
+
+// Reports already waiting belong to no request of ours: answers the device
+// sent to other processes (hidraw hands every report to every open), or
+// the rest of an answer that came too late.
+void CHIDTransport::discardWaitingReports() {
+    for (int i = 0; i < kMaxDiscardedReports; ++i) {
+        const int n = device_->readTimeout(report_.data(), report_.size(), 0);
+        if (n == 0) {
+            return;
+        }
+        if (n < 0) {
+            failDevice(errorFrom(*device_, "null"));
+        }
+    }
+    throw IOException("The device keeps sending reports nobody asked for");
+}
+
+// The last answer did not arrive in time and may still be on its way. In
+// channel framing a fresh channel makes it unrecognisable; a device still
+// busy with the old request answers the allocation after it, so the
+// allocation may take up to the time-out (the late answer is skipped
+// meanwhile). The plain framing has no channel: wait (up to the time-out)
+// for that answer, or for the rest of one cut short, and discard it.
+void CHIDTransport::discardLateAnswer() {
+    if (channelFraming()) {
+        if (allocateChannel(timeoutMs_) != 0) {
+            answerOverdue_ = true;  // try again at the next exchange
+            throw IOException("The device did not answer in time");
+        }
+        return;
+    }
+    // An answer cut short goes on where it stopped.
+    bool first = lateAnswer_.first;
+    size_t total = lateAnswer_.total;
+    size_t got = lateAnswer_.got;
+    lateAnswer_ = PlainProgress{};
+    while (!first || got < total) {
+        const int n = device_->readTimeout(report_.data(), readReportLength_, timeoutMs_);
+        if (n < 0) {
+            failDevice(errorFrom(*device_, "null"));
+        }
+        if (n == 0) {
+            return;  // it never came
+        }
+        const auto size = std::min(static_cast<size_t>(n), readReportLength_);
+        if (size < 2) {
+            continue;  // no packet id: nothing to count
+        }
+        if (report_[1] == hf::kPlainFirst) {
+            first = true;
+            total = hf::plainTotalLength(report_.data());
+            got = size > hf::kPlainFirstHeader ? size - hf::kPlainFirstHeader : 0;
+        } else if (report_[1] == hf::kPlainContinuation && first) {
+            got += size > hf::kPlainContHeader ? size - hf::kPlainContHeader : 0;
+        }
+    }
+}
+
+// The device failed (gone, unplugged, the connection to vexa-sim lost):
+// release it, so that the next exchange opens it again.
+void CHIDTransport::failDevice(const IOException& error) {
+    close();
+    throw error;
+}
+
+int CHIDTransport::allocateChannel(int waitMs) {
     // 1-2. The allocation request on the broadcast channel with a fresh nonce.
     std::array<uint8_t, kNonceSize> nonce{};
     for (uint8_t& b : nonce) {
@@ -109,7 +258,7 @@ int CHIDTransport::allocateChannel() {
     }
     // 3. Wait for the answer that echoes the nonce; ignore anything else.
     for (;;) {
-        const int rc = receivePacket(kAllocationWaitMs);
+        const int rc = receivePacket(waitMs);
         if (rc != 0) {
             return rc;
         }
@@ -165,20 +314,34 @@ int CHIDTransport::write(const unsigned char* data, int length) {
         throw IOException("Invalid message for HID transport");
     }
     const auto n = static_cast<size_t>(length);
-    if (channelFraming()) {
-        writeChannel(data, n);
-    } else {
-        writePlain(data, n);
+    // Longer channel-framed messages would run the sequence number into the
+    // command bit and reach the device garbled: refuse them before anything
+    // is sent, and without disturbing the device.
+    if (n > (channelFraming() ? hf::kMaxChannelMessage : hf::kMaxPlainMessage)) {
+        throw IOException("Message too long for HID transport");
+    }
+    // A first report must carry at least one payload byte, or the plain
+    // framing's loop would never finish.
+    if (!channelFraming() && n > 0 && writeReportLength_ < hf::kMinPlainReport) {
+        throw IOException("HID report too short for plain framing");
+    }
+    // The exchange lasts until read() has taken the answer.
+    beginExchange();
+    try {
+        if (channelFraming()) {
+            writeChannel(data, n);
+        } else {
+            writePlain(data, n);
+        }
+    } catch (const IOException& e) {
+        // The request did not reach the device whole: it is out of step or
+        // gone; open it afresh at the next exchange.
+        failDevice(e);
     }
     return length;
 }
 
 void CHIDTransport::writeChannel(const uint8_t* data, size_t length) {
-    // Longer messages would run the sequence number into the command bit
-    // and reach the device garbled; refuse them before anything is sent.
-    if (length > hf::kMaxChannelMessage) {
-        throw IOException("Message too long for HID transport");
-    }
     uint8_t* packet = outPacket_.data() + 1;
     size_t sent = hf::buildInitPacket(packet, channel_, hf::kCmdMessage,
                                       static_cast<uint16_t>(length), data, length);
@@ -190,14 +353,6 @@ void CHIDTransport::writeChannel(const uint8_t* data, size_t length) {
 }
 
 void CHIDTransport::writePlain(const uint8_t* data, size_t length) {
-    if (length > hf::kMaxPlainMessage) {
-        throw IOException("Message too long for HID transport");
-    }
-    // A first report must carry at least one payload byte, or the loop
-    // below would never finish.
-    if (length > 0 && writeReportLength_ < hf::kMinPlainReport) {
-        throw IOException("HID report too short for plain framing");
-    }
     size_t sent = 0;
     while (sent < length) {
         sent += hf::buildPlainReport(report_.data(), writeReportLength_, data, length, sent);
@@ -209,6 +364,11 @@ void CHIDTransport::writePlain(const uint8_t* data, size_t length) {
 }
 
 int CHIDTransport::read(unsigned char* buffer, int capacity) {
+    // Whatever happens, the exchange that write() began ends here.
+    struct ExchangeEnd {
+        CHIDTransport& transport;
+        ~ExchangeEnd() { transport.endExchange(); }
+    } end{*this};
     if (capacity <= 0) {
         return 0;
     }
@@ -223,6 +383,18 @@ int CHIDTransport::read(unsigned char* buffer, int capacity) {
             fetchChannel(wanted);
         } else {
             fetchPlain();
+            // Every process that has a hidraw node open gets every report:
+            // a late plain answer, which nothing tells apart, must not reach
+            // another process's exchange. It is awaited before the device is
+            // let go (the call that timed out takes up to twice as long).
+            if (answerOverdue_ && lock_) {
+                answerOverdue_ = false;
+                try {
+                    discardLateAnswer();
+                } catch (const IOException&) {
+                    // The device failed and is closed; this read has its result.
+                }
+            }
         }
     }
     return static_cast<int>(received_.take(buffer, wanted));
@@ -247,9 +419,11 @@ void CHIDTransport::fetchPlain() {
             std::fill(report_.begin(), report_.end(), 0);
             const int n = device_->readTimeout(report_.data(), length, timeoutMs_);
             if (n < 0) {
-                throw errorFrom(*device_, "null");
+                failDevice(errorFrom(*device_, "null"));
             }
             if (n == 0) {
+                answerOverdue_ = true;
+                lateAnswer_ = PlainProgress{first, total, got};
                 break;  // time-out: what arrived so far stays
             }
             const auto size = std::min(static_cast<size_t>(n), length);
@@ -275,8 +449,10 @@ void CHIDTransport::fetchPlain() {
             }
         } while (got < total);
     } catch (...) {
-        // A broken response must not be handed out as the start of the next.
+        // A broken response must not be handed out as the start of the next,
+        // nor may the rest of it.
         received_.truncate(start);
+        answerBroken_ = device_ != nullptr;
         throw;
     }
 }
@@ -287,6 +463,11 @@ void CHIDTransport::fetchChannel(size_t capacity) {
         received_.append(staging_.data(), static_cast<size_t>(result));
     } else if (result != kTimedOut && log_ != nullptr) {
         log_->log(LOG_INFO, "hid transport received error %d", result);
+    }
+    if (result == kTimedOut || result == kSequenceError) {
+        answerOverdue_ = true;
+    } else if (result == kNoDevice) {
+        close();  // gone: the next exchange opens it again
     }
 }
 

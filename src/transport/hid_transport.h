@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +20,30 @@
 #include "transport/hid_framing.h"
 #include "transport/transport.h"
 
+namespace vexa::platform {
+class DeviceLock;
+}
+
 namespace talvoranth {
 
+// Sharing one device between the processes of a machine: every open joins
+// the device's operating-system lock (platform/device_lock.h), and each
+// write takes the exchange part until its answer has been read, so the
+// exchanges of different processes never interleave whatever the framing.
+// A process that opens the device and finds no other process holding it
+// runs the clear routine first (the module and the daemon close every
+// session, which also ends the login): what crashed or killed processes
+// left on the device dies with them. While other processes hold the device
+// their sessions are left alone.
+//
+// Recovery: an answer that did not arrive in time is never taken for the
+// next request. On a shared device the reports already waiting are
+// discarded before every request (hidraw hands every report to every
+// process that has the node open). After a time-out the channel framing
+// moves to a fresh channel; the plain framing, which has no channel, waits
+// (up to the time-out once more) for the late answer and discards it, on a
+// shared device before it lets the device go. A device that fails
+// (unplugged, vexa-sim gone) is closed, so the next exchange opens it again.
 class CHIDTransport : public CTransport {
 public:
     // Uses the backend selectHidBackend() chooses. log may be null (silent);
@@ -61,6 +84,16 @@ public:
     uint16_t vendorId() const { return filter_.vendorId; }
 
     void setLogTarget(ILogTarget* log) { log_ = log; }
+
+    // Runs through this transport, right after an open that found no other
+    // process holding the device. It may throw; the open still succeeds.
+    using ClearRoutine = std::function<void(CHIDTransport&)>;
+    void setClearRoutine(ClearRoutine routine) { clear_ = std::move(routine); }
+    // Holds the device for this process alone while it is open: the open
+    // waits (up to the time-out) for the other processes to let go and
+    // fails with "Device in use by another process" when they do not;
+    // meanwhile other processes' opens wait and fail alike.
+    void setExclusive(bool exclusive) { exclusive_ = exclusive; }
     // True when the device answered the channel allocation at the last open.
     bool channelFraming() const { return channel_ != hidframe::kNoChannel; }
 
@@ -70,7 +103,13 @@ private:
     static constexpr int kSequenceError = -4;
     static constexpr int kNoDevice = -127;
 
-    int allocateChannel();
+    int allocateChannel(int waitMs);
+    bool joinDevice(IHidDevice& device);
+    void beginExchange();
+    void endExchange();
+    void discardWaitingReports();
+    void discardLateAnswer();
+    [[noreturn]] void failDevice(const IOException& error);
     void sendPacket();
     int receivePacket(int waitMs);
     void writeChannel(const uint8_t* data, size_t length);
@@ -82,6 +121,20 @@ private:
     ILogTarget* log_;
     std::shared_ptr<IHidBackend> backend_;
     std::unique_ptr<IHidDevice> device_;
+    std::unique_ptr<vexa::platform::DeviceLock> lock_;
+    ClearRoutine clear_;
+    bool exclusive_ = false;
+    // The last answer did not arrive whole in time: it may still come.
+    bool answerOverdue_ = false;
+    // Plain framing: how far that answer had come.
+    struct PlainProgress {
+        bool first = false;
+        size_t total = 0;
+        size_t got = 0;
+    };
+    PlainProgress lateAnswer_;
+    // The last answer was malformed: what is left of it is discarded.
+    bool answerBroken_ = false;
     uint32_t channel_ = hidframe::kNoChannel;
     size_t writeReportLength_ = 0;
     size_t readReportLength_ = 0;

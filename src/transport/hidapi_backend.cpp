@@ -81,8 +81,10 @@ size_t deviceOutputReportLength(hid_device* device, const std::string& path) {
 
 class HidapiDevice : public IHidDevice {
 public:
-    HidapiDevice(DevicePtr device, size_t outputReportLength)
-        : device_(std::move(device)), outputReportLength_(outputReportLength) {}
+    HidapiDevice(DevicePtr device, size_t outputReportLength, std::string path)
+        : device_(std::move(device)),
+          outputReportLength_(outputReportLength),
+          path_(std::move(path)) {}
 
     int write(const uint8_t* data, size_t length) override {
         return hid_write(device_.get(), data, length);
@@ -95,10 +97,14 @@ public:
     }
     size_t outputReportLength() const override { return outputReportLength_; }
     int settleMilliseconds() const override { return kSettleMilliseconds; }
+    // The hidraw node itself: every process that can open the device can
+    // lock it, and no file is left behind.
+    std::optional<HidLockFile> lockFile() const override { return HidLockFile{path_, false}; }
 
 private:
     DevicePtr device_;
     size_t outputReportLength_;
+    std::string path_;
 };
 
 class HidapiBackend : public IHidBackend {
@@ -130,7 +136,7 @@ public:
             return nullptr;
         }
         const size_t length = deviceOutputReportLength(device.get(), path);
-        return std::make_unique<HidapiDevice>(std::move(device), length);
+        return std::make_unique<HidapiDevice>(std::move(device), length, path);
     }
 };
 

@@ -134,8 +134,11 @@ private:
 
 class VirtualHidDevice : public IHidDevice {
 public:
-    VirtualHidDevice(wire::Channel channel, int settleMs, size_t reportLength)
-        : channel_(std::move(channel)), settleMs_(settleMs), reportLength_(reportLength) {
+    VirtualHidDevice(wire::Channel channel, int settleMs, size_t reportLength, HidLockFile lockFile)
+        : channel_(std::move(channel)),
+          settleMs_(settleMs),
+          reportLength_(reportLength),
+          lockFile_(std::move(lockFile)) {
         request_.reserve(reportLength_ + 2);
     }
 
@@ -220,6 +223,7 @@ public:
     std::optional<std::wstring> errorText() override { return error_; }
     size_t outputReportLength() const override { return reportLength_ + 1; }
     int settleMilliseconds() const override { return settleMs_; }
+    std::optional<HidLockFile> lockFile() const override { return lockFile_; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -319,6 +323,7 @@ private:
     size_t reportLength_;
     std::vector<uint8_t> request_;
     std::vector<uint8_t> reply_;
+    HidLockFile lockFile_;
     InputQueue queue_;
     bool lastWasError_ = false;
     std::string lastError_;
@@ -389,10 +394,17 @@ public:
         }
         const int settle = static_cast<int>(std::min<uint32_t>(settleMs, kMaxSettleMs));
         // The device owns the connection now.
-        return std::make_unique<VirtualHidDevice>(std::move(channel), settle, reportLength);
+        return std::make_unique<VirtualHidDevice>(std::move(channel), settle, reportLength,
+                                                  lockFileOf(path));
     }
 
 private:
+    // A virtual device has no node to lock: its lock file lies beside the
+    // sim's socket. vexa-sim makes it; it is made here only when missing.
+    HidLockFile lockFileOf(const std::string& path) const {
+        return HidLockFile{wire::deviceLockFile(socketPath_, path), true};
+    }
+
     wire::Channel connect() {
         wire::Channel channel = wire::connectTo(socketPath_);
         if (!channel.isOpen()) {

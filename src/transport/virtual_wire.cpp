@@ -5,6 +5,8 @@
 #include <climits>
 #include <utility>
 
+#include "platform/device_lock.h"
+
 namespace vexa::virtual_wire {
 
 Writer& Writer::u8(uint8_t v) {
@@ -288,6 +290,40 @@ Channel connectTo(const std::string& address) {
         return Channel(platform::connectTcp(host, port), true);
     }
     return Channel(platform::connectPacketSocket(address), false);
+}
+
+namespace {
+
+// The text made fit for a file name: letters, digits, '-' and '_' stay,
+// anything else becomes '-'.
+std::string fileNamePart(std::string text) {
+    for (char& c : text) {
+        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                           (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+        if (!plain) {
+            c = '-';
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+// A TCP link has no file of its own to put the lock files beside: they lie
+// in the directory that every user and service of this machine shares,
+// named after host, port and device, e.g.
+// "/tmp/vexa-sim-tcp-127-0-0-1-5000.vexa-sim-0.lock". The processes of this
+// machine that reach the sim by the same address take turns; a sim reached
+// by two different addresses (or from two machines) is not guarded, as
+// such a sim cannot tell its hosts apart either.
+std::string deviceLockFile(const std::string& address, const std::string& devicePath) {
+    const std::string name = fileNamePart(devicePath);
+    const std::string prefix = kTcpPrefix;
+    if (address.compare(0, prefix.size(), prefix) == 0) {
+        return platform::DeviceLock::sharedDirectory() + "vexa-sim-tcp-" +
+               fileNamePart(address.substr(prefix.size())) + "." + name + ".lock";
+    }
+    return address + "." + name + ".lock";
 }
 
 }  // namespace vexa::virtual_wire

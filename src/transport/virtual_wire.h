@@ -218,4 +218,12 @@ bool splitHostPort(const std::string& hostPort, std::string& host, std::string& 
 // Unix socket. A closed channel on failure.
 Channel connectTo(const std::string& address);
 
+// The file on which host processes lock the device at devicePath (a
+// virtual device has no node of its own). For a Unix socket it lies beside
+// the socket: "<socket>.vexa-sim-0.lock" for "vexa-sim:0"; vexa-sim makes
+// these files, open to every user who may reach its socket. For
+// "tcp:HOST:PORT" it lies in DeviceLock::sharedDirectory(), and the first
+// host process to lock the device makes it.
+std::string deviceLockFile(const std::string& address, const std::string& devicePath);
+
 }  // namespace vexa::virtual_wire

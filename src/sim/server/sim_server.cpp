@@ -1,5 +1,6 @@
 #include "sim/server/sim_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -83,6 +84,31 @@ bool SimServer::listen(const std::string& path, std::string& error) {
     }
     listenFd_ = fd;
     path_ = path;
+    return makeLockFiles(error);
+}
+
+// The files on which host processes lock each device (see
+// virtual_wire::deviceLockFile), open to every user who may reach the
+// socket: users who cannot make files beside it can still lock them.
+bool SimServer::makeLockFiles(std::string& error) {
+    for (const std::unique_ptr<VirtualDevice>& device : devices_) {
+        const std::string file = wire::deviceLockFile(path_, device->path());
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0) {
+            error = "cannot make " + file + ": " + std::strerror(errno);
+            return false;
+        }
+        // The mode of a file made now would otherwise be cut by the umask;
+        // one left by another user's vexa-sim may be open to all already.
+        struct stat info {};
+        const bool shared =
+            ::fchmod(fd, 0666) == 0 || (::fstat(fd, &info) == 0 && (info.st_mode & 0666) == 0666);
+        ::close(fd);
+        if (!shared) {
+            error = "cannot open " + file + " to every user: " + std::strerror(errno);
+            return false;
+        }
+    }
     return true;
 }
 

@@ -50,6 +50,7 @@ private:
     };
 
     void serve(Connection& connection);
+    bool makeLockFiles(std::string& error);
     void reapFinished();
     void accept(int listenFd, bool stream);
 

@@ -100,6 +100,25 @@ TEST_P(OpensslEngine, WrongPinInTheUriSignsNothing) {
     EXPECT_TRUE(ReadFile(stack_->file("bad.sig")).empty());
 }
 
+// The engine never logs out nor calls C_Finalize: its login must end with its
+// process, so that neither a wrong PIN after it signs anything nor a later
+// pkcs11-tool --login finds the token logged in already.
+TEST_P(OpensslEngine, ItsLoginEndsWithItsProcess) {
+    const RunResult signed_ = WithEngine("dgst -sha256 -engine pkcs11 -keyform engine -sign " +
+                                         Uri("rsa", std::string("private;pin-value=") + kUserPin) +
+                                         " -out rsa.sig data.txt");
+    ASSERT_EQ(signed_.status, 0) << signed_.all() << "\nmodule log:\n" << stack_->moduleLog();
+    const RunResult wrongPin =
+        WithEngine("dgst -sha256 -engine pkcs11 -keyform engine -sign " +
+                   Uri("rsa", "private;pin-value=000000") + " -out bad.sig data.txt");
+    EXPECT_NE(wrongPin.status, 0) << wrongPin.all();
+    EXPECT_TRUE(ReadFile(stack_->file("bad.sig")).empty());
+    const RunResult read = stack_->pkcs11Tool(
+        {"--login", "--pin", kUserPin, "--read-object", "--type", "pubkey", "--label", "rsa"});
+    EXPECT_EQ(read.status, 0) << read.all() << "\nmodule log:\n" << stack_->moduleLog();
+    EXPECT_FALSE(read.out.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, OpensslEngine, ::testing::Values(Link::Hid, Link::Daemon),
                          [](const auto& info) { return LinkName(info.param); });
 

@@ -56,6 +56,50 @@ TEST_P(PyKcs11, PythonApplicationSignsAndOpensslVerifies) {
     }
 }
 
+// A Python application that logs in and ends without C_Finalize (as a crash
+// does) takes its login with it: the next one finds a public session, and
+// its own C_Login with the right PIN succeeds, with a wrong one fails.
+TEST_P(PyKcs11, LoginEndsWithThePythonApplication) {
+    if (!test::kToolCanLoadModule) {
+        GTEST_SKIP() << "python cannot load a module built with a sanitizer";
+    }
+    CTokenStack stack(GetParam());
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const std::string open =
+        "import os, sys, PyKCS11\n"
+        "lib = PyKCS11.PyKCS11Lib()\n"
+        "lib.load(sys.argv[1])\n"
+        "session = lib.openSession(lib.getSlotList(tokenPresent=True)[0],\n"
+        "                          PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)\n";
+    const RunResult first =
+        stack.run("/usr/bin/python3", {"-c",
+                                       open + "session.login('" + kUserPin +
+                                           "')\nprint('logged in', flush=True)\n"
+                                           "os._exit(0)\n",
+                                       stack.modulePath()});
+    ASSERT_EQ(first.status, 0) << first.all() << "\nmodule log:\n" << stack.moduleLog();
+    ASSERT_NE(first.out.find("logged in"), std::string::npos) << first.all();
+
+    const RunResult second =
+        stack.run("/usr/bin/python3", {"-c",
+                                       open +
+                                           "print('state', session.getSessionInfo().state)\n"
+                                           "try:\n"
+                                           "    session.login('000000')\n"
+                                           "except PyKCS11.PyKCS11Error as e:\n"
+                                           "    print('wrong pin:', e)\n"
+                                           "session.login('" +
+                                           kUserPin +
+                                           "')\n"
+                                           "print('logged in again', flush=True)\n",
+                                       stack.modulePath()});
+    ASSERT_EQ(second.status, 0) << second.all() << "\nmodule log:\n" << stack.moduleLog();
+    // CKS_RW_PUBLIC_SESSION
+    EXPECT_NE(second.out.find("state 2\n"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("wrong pin: CKR_PIN_INCORRECT"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("logged in again"), std::string::npos) << second.out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, PyKcs11, ::testing::Values(Link::Hid, Link::Daemon),
                          [](const auto& info) { return LinkName(info.param); });
 

@@ -34,11 +34,11 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-CTokenStack::CTokenStack(Link link) : link_(link) {
+CTokenStack::CTokenStack(Link link, const std::vector<std::string>& simOptions) : link_(link) {
     // 1. The virtual devices.
-    const std::string devices = link == Link::Hid ? "2" : "1";
-    sim_ = std::make_unique<test::CSimProcess>(workDir_.path(),
-                                               std::vector<std::string>{"--devices", devices});
+    std::vector<std::string> options = {"--devices", link == Link::Hid ? "2" : "1"};
+    options.insert(options.end(), simOptions.begin(), simOptions.end());
+    sim_ = std::make_unique<test::CSimProcess>(workDir_.path(), options);
     if (!sim_->ready()) {
         problem_ = "vexa-sim did not start: " + sim_->process().err();
         return;
@@ -73,6 +73,10 @@ std::string CTokenStack::serial(size_t slot) const {
     return slot < slotCount() ? kSerials[slot] : "";
 }
 
+std::string CTokenStack::daemonErrors() const {
+    return daemon_ ? daemon_->process().err() : "";
+}
+
 std::string CTokenStack::moduleLog() const {
     return ReadFile(file("module.log"));
 }
@@ -86,6 +90,21 @@ std::map<std::string, std::string> CTokenStack::environment() const {
 
 RunResult CTokenStack::run(const std::string& program, const std::vector<std::string>& args,
                            const std::map<std::string, std::string>& extraEnv) const {
+    std::unique_ptr<test::ChildProcess> child = start(program, args, extraEnv);
+    RunResult result;
+    const std::optional<int> status = child->waitExit(kClientTimeout);
+    result.status = status.value_or(-1);
+    if (!status) {
+        child->stop();
+    }
+    result.out = child->out();
+    result.err = child->err();
+    return result;
+}
+
+std::unique_ptr<test::ChildProcess> CTokenStack::start(
+    const std::string& program, const std::vector<std::string>& args,
+    const std::map<std::string, std::string>& extraEnv) const {
     std::map<std::string, std::string> env = environment();
     for (const auto& [name, value] : extraEnv) {
         env[name] = value;
@@ -93,16 +112,7 @@ RunResult CTokenStack::run(const std::string& program, const std::vector<std::st
     // Clients read nothing: one that prompts finds the end of its input.
     std::vector<std::string> shArgs = {"-c", "exec \"$0\" \"$@\" </dev/null", program};
     shArgs.insert(shArgs.end(), args.begin(), args.end());
-    test::ChildProcess child("/bin/sh", shArgs, env, dir());
-    RunResult result;
-    const std::optional<int> status = child.waitExit(kClientTimeout);
-    result.status = status.value_or(-1);
-    if (!status) {
-        child.stop();
-    }
-    result.out = child.out();
-    result.err = child.err();
-    return result;
+    return std::make_unique<test::ChildProcess>("/bin/sh", shArgs, env, dir());
 }
 
 RunResult CTokenStack::pkcs11Tool(const std::vector<std::string>& args) const {

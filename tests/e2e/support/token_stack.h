@@ -38,7 +38,9 @@ struct RunResult {
 
 class CTokenStack {
 public:
-    explicit CTokenStack(Link link);
+    // simOptions go to vexa-sim after the stack's own (e.g. "--framing",
+    // "plain").
+    explicit CTokenStack(Link link, const std::vector<std::string>& simOptions = {});
     ~CTokenStack();
     CTokenStack(const CTokenStack&) = delete;
     CTokenStack& operator=(const CTokenStack&) = delete;
@@ -58,6 +60,8 @@ public:
     std::string modulePath() const { return test::ModulePath(); }
     // The simulator's socket (what VEXA_VIRTUAL_DEVICE names).
     std::string simSocket() const { return sim_->socket(); }
+    // What vexa-daemon wrote to standard error so far ("" without one).
+    std::string daemonErrors() const;
     // Lines the module logged (WARN and above), for failure messages.
     std::string moduleLog() const;
 
@@ -65,6 +69,11 @@ public:
     // add to or replace the environment (an empty value removes one).
     RunResult run(const std::string& program, const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& extraEnv = {}) const;
+    // Starts a client in the stack's directory and environment and returns
+    // at once: for clients that run alongside others, or get killed.
+    std::unique_ptr<test::ChildProcess> start(
+        const std::string& program, const std::vector<std::string>& args,
+        const std::map<std::string, std::string>& extraEnv = {}) const;
     // pkcs11-tool with the module.
     RunResult pkcs11Tool(const std::vector<std::string>& args) const;
     // A shell command line (sh -c) in the stack's directory and environment.

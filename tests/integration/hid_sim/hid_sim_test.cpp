@@ -291,9 +291,8 @@ TEST_P(SimulatedDevices, VanishFailsAReadThatWaitsWithoutLimit) {
     ASSERT_EQ(read.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_EQ(read.get(), -1);
     EXPECT_EQ(device->errorText(), std::wstring(L"the device was disconnected"));
-    // Gone for good on this opening: reads and writes fail with the reason.
-    // (The read may wait for the end of the connection, which the sim
-    // sends just after the reason.)
+    // Gone for good on this opening: reads and writes fail with the reason
+    // (once the end of the connection, which follows the error, arrived).
     uint8_t in[65];
     EXPECT_EQ(device->readTimeout(in, sizeof in, 30000), -1);
     const std::vector<uint8_t> out(device->outputReportLength(), 0);

@@ -3,6 +3,7 @@
 // by byte in each framing, its control command line, its state file across
 // a restart, and a clean end on SIGINT and SIGTERM.
 #include <gtest/gtest.h>
+#include <p11-kit/pkcs11.h>
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -355,6 +356,46 @@ TEST_F(SimProcess, TokenInformationOverPlainFramingByHand) {
     std::optional<DeviceResponse> response = decodeResponse(message.data(), message.size());
     ASSERT_TRUE(response && response->tokenInfo);
     EXPECT_EQ(text(response->tokenInfo->serial_number.bytes, 12), "564558410001");
+}
+
+// A real device cannot see a program end: a session, and the login, outlive
+// the connection that made them; the host must close them. Each device's
+// lock file lies beside the socket, open to every user.
+TEST_F(SimProcess, SessionsAndLoginOutliveTheirConnection) {
+    start({});
+    const std::string lockFile = wire::deviceLockFile(socket_, "vexa-sim:0");
+    struct stat info {};
+    ASSERT_EQ(::stat(lockFile.c_str(), &info), 0) << lockFile;
+    EXPECT_EQ(info.st_mode & 0777, 0666u);
+
+    uint32_t session = 0;
+    {
+        WireClient first(socket_);
+        ASSERT_EQ(first.open(first.enumerate().at(0).path), 64);
+        const uint32_t channel = first.allocateChannel();
+        DeviceRequest open;
+        open.functionId = 11;
+        open.value = CKF_SERIAL_SESSION;
+        std::optional<DeviceResponse> opened = first.callU2f(channel, encoded(open));
+        ASSERT_TRUE(opened && opened->rv == CKR_OK && opened->handle);
+        session = *opened->handle;
+        DeviceRequest login;
+        login.functionId = 13;
+        login.session = session;
+        login.value = CKU_USER;
+        login.data = Bytes{'1', '2', '3', '4', '5', '6'};
+        std::optional<DeviceResponse> loggedIn = first.callU2f(channel, encoded(login));
+        ASSERT_TRUE(loggedIn && loggedIn->rv == CKR_OK);
+    }
+    WireClient second(socket_);
+    ASSERT_EQ(second.open(second.enumerate().at(0).path), 64);
+    const uint32_t channel = second.allocateChannel();
+    DeviceRequest query;
+    query.functionId = 17;
+    query.session = session;
+    std::optional<DeviceResponse> state = second.callU2f(channel, encoded(query));
+    ASSERT_TRUE(state && state->rv == CKR_OK && state->sessionInfo);
+    EXPECT_EQ(state->sessionInfo->state, static_cast<uint32_t>(CKS_RO_USER_FUNCTIONS));
 }
 
 TEST_F(SimProcess, ControlCommandLineInjectsFaults) {

@@ -190,20 +190,21 @@ TEST_F(ConfigFixture, MissingCaBundleKeepsHidAndSkipsTheRest) {
     EXPECT_EQ(config.keyTimeoutMs, 65000);
 }
 
-TEST_F(ConfigFixture, UsbIdentifiersAndTimeouts) {
+TEST_F(ConfigFixture, UsbIdentifiersTimeoutsAndExclusiveUse) {
     load(R"({"transport": {"vid": 4660, "pid": 22136.7, "usagePage": 65280},
-             "timeout": 0, "keytimeout": 120000})");
+             "timeout": 0, "keytimeout": 120000, "exclusive": true})");
     EXPECT_TRUE(log.lines.empty());
     EXPECT_EQ(config.vendorId, 4660);
     EXPECT_EQ(config.productId, 22136);
     EXPECT_EQ(config.usagePage, 0xFF00);
     EXPECT_EQ(config.timeoutMs, 0);
     EXPECT_EQ(config.keyTimeoutMs, 120000);
+    EXPECT_TRUE(config.exclusiveDevice);
 }
 
 TEST_F(ConfigFixture, ValuesOfTheWrongTypeAreIgnored) {
     load(R"({"transport": {"vid": "1", "pid": null, "usagePage": [1], "address": 5, "port": 1},
-             "timeout": "5", "keytimeout": {"ms": 1}, "logging": "on"})");
+             "timeout": "5", "keytimeout": {"ms": 1}, "logging": "on", "exclusive": 1})");
     EXPECT_TRUE(log.lines.empty());
     const ModuleConfig defaults;
     EXPECT_EQ(config.vendorId, defaults.vendorId);
@@ -212,6 +213,7 @@ TEST_F(ConfigFixture, ValuesOfTheWrongTypeAreIgnored) {
     EXPECT_FALSE(config.ipTransport);
     EXPECT_EQ(config.timeoutMs, defaults.timeoutMs);
     EXPECT_EQ(config.keyTimeoutMs, defaults.keyTimeoutMs);
+    EXPECT_FALSE(config.exclusiveDevice);
 }
 
 // Files that fail to load: what stays in force is what came before the fault.

@@ -45,6 +45,8 @@ struct FakeHid {
     int failWriteAt = -1;
     int failedWriteResult = -1;
     std::optional<std::wstring> error;
+    // The file processes lock the device on; none: not shared.
+    std::optional<std::string> lockFile;
 
     std::vector<std::string> openedPaths;
     std::vector<Bytes> writes;
@@ -96,6 +98,12 @@ public:
     std::optional<std::wstring> errorText() override { return hid_->error; }
     size_t outputReportLength() const override { return hid_->outputReportLength; }
     int settleMilliseconds() const override { return 0; }
+    std::optional<talvoranth::HidLockFile> lockFile() const override {
+        if (!hid_->lockFile) {
+            return std::nullopt;
+        }
+        return talvoranth::HidLockFile{*hid_->lockFile, true};
+    }
 
 private:
     std::shared_ptr<FakeHid> hid_;

@@ -312,13 +312,15 @@ TEST_F(HidTransportTest, ChannelFailuresLogAndReturnWhatIsBuffered) {
         const char* name;
         std::vector<ReadStep> reads;
         std::vector<std::string> lines;  // INFO lines in order
+        bool open = true;                // a read error releases the device
     };
     const std::vector<Case> cases = {
         {"time-out", {ReadStep::timeout()}, {"hid transport received timeout"}},
         {"short packet", {ReadStep::data(Bytes(10, 0))}, {"hid transport received timeout"}},
         {"read error",
          {ReadStep::error()},
-         {"hid transport received timeout", "hid transport received error -127"}},
+         {"hid transport received timeout", "hid transport received error -127"},
+         false},
         {"error packet code 4",
          {ReadStep::data(u2fInit(kChannel, 0xBF, 1, {4}))},
          {"hid transport received error -4"}},
@@ -348,7 +350,7 @@ TEST_F(HidTransportTest, ChannelFailuresLogAndReturnWhatIsBuffered) {
             lines.push_back(text);
         }
         EXPECT_EQ(lines, c.lines);
-        EXPECT_TRUE(transport->isOpen());
+        EXPECT_EQ(transport->isOpen(), c.open);
     }
 }
 
@@ -380,7 +382,10 @@ TEST_F(HidTransportTest, ReadOfCapacityZeroDoesNothing) {
 
 // ---- failures that throw ----
 
-TEST_F(HidTransportTest, FailuresThrowTheirMessageAndKeepTheDeviceOpen) {
+// A device whose reports cannot be written or read is released, so that the
+// next exchange opens it again (it was unplugged, or vexa-sim went away); a
+// malformed answer or a refused message leaves it open.
+TEST_F(HidTransportTest, FailuresThrowTheirMessageAndReleaseAFailedDevice) {
     struct Case {
         const char* name;
         std::function<void()> run;
@@ -440,25 +445,25 @@ TEST_F(HidTransportTest, FailuresThrowTheirMessageAndKeepTheDeviceOpen) {
              openPlain();
              failWrite(-1, L"device gone");
          },
-         "device gone", true},
+         "device gone", false},
         {"plain write short, no error text",
          [&] {
              openPlain();
              failWrite(64, std::nullopt);
          },
-         "HID write failed.", true},
+         "HID write failed.", false},
         {"channel write short, with error text",
          [&] {
              openChannel();
              failWrite(-1, L"device gone");
          },
-         "device gone", true},
+         "device gone", false},
         {"channel write short, no error text",
          [&] {
              openChannel();
              failWrite(64, std::nullopt);
          },
-         "null", true},
+         "null", false},
         {"plain read error, with error text",
          [&] {
              openPlain();
@@ -466,14 +471,14 @@ TEST_F(HidTransportTest, FailuresThrowTheirMessageAndKeepTheDeviceOpen) {
              hid->reads.push_back(ReadStep::error());
              readUpTo(16);
          },
-         "read broke", true},
+         "read broke", false},
         {"plain read error, no error text",
          [&] {
              openPlain();
              hid->reads.push_back(ReadStep::error());
              readUpTo(16);
          },
-         "null", true},
+         "null", false},
         {"packet id 2",
          [&] {
              openPlain();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_lock.h"
 #include "platform/socket.h"
 #include "transport/virtual_wire.h"
 
@@ -114,6 +115,20 @@ TEST(VirtualWireAddress, HostAndPortAreSplit) {
         EXPECT_FALSE(wire::splitHostPort(bad, host, port)) << bad;
     }
     EXPECT_FALSE(wire::connectTo("tcp:no-port").isOpen());
+}
+
+// A Unix socket keeps its devices' lock files beside it; a TCP address
+// has no file, so they lie in the machine's shared directory under a name
+// that no character of the address can lead out of.
+TEST(VirtualWireAddress, LockFilesOfSocketAndTcpLinks) {
+    EXPECT_EQ(wire::deviceLockFile("/run/sim.sock", "vexa-sim:0"), "/run/sim.sock.vexa-sim-0.lock");
+    const std::string shared = platform::DeviceLock::sharedDirectory();
+    EXPECT_EQ(wire::deviceLockFile("tcp:127.0.0.1:5000", "vexa-sim:1"),
+              shared + "vexa-sim-tcp-127-0-0-1-5000.vexa-sim-1.lock");
+    EXPECT_EQ(wire::deviceLockFile("tcp:[::1]:80", "../x"),
+              shared + "vexa-sim-tcp----1--80.---x.lock");
+    EXPECT_NE(wire::deviceLockFile("tcp:localhost:5000", "vexa-sim:0"),
+              wire::deviceLockFile("tcp:localhost:5001", "vexa-sim:0"));
 }
 
 }  // namespace

@@ -169,10 +169,15 @@ TEST_F(ThreeDevices, FinalizeClosesEverySlotAndAFreshInitializeListsAgain) {
     EXPECT_EQ(devices_[2]->opens, 1);
 
     ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    // This application's one session is closed; other applications'
+    // sessions on the devices are not touched.
     for (size_t slot = 0; slot < 3; ++slot) {
-        EXPECT_EQ(requestsOf(slot, FunctionId::CloseAllSessions).size(), 1u) << slot;
+        EXPECT_EQ(requestsOf(slot, FunctionId::CloseAllSessions).size(), 0u) << slot;
+        EXPECT_EQ(requestsOf(slot, FunctionId::CloseSession).size(), slot == 2 ? 1u : 0u) << slot;
         EXPECT_EQ(devices_[slot]->closes, devices_[slot]->opens.load()) << slot;
     }
+    EXPECT_EQ(requestsOf(2, FunctionId::CloseSession)[0].request.session,
+              static_cast<uint32_t>(session));
     EXPECT_EQ(context_->count("C_CloseAllSessions"), 3u);
     EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
 

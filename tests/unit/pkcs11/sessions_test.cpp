@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "unit/pkcs11/module_fixture.h"
 #include "unit/wide_ulong.h"
@@ -133,14 +134,34 @@ TEST_F(Sessions, CloseForgetsTheHandleEvenWhenTheExchangeFails) {
     EXPECT_EQ(requestsOf(0, FunctionId::Logout).size(), 0u);
 }
 
-TEST_F(Sessions, CloseAllKeepsRoutingTheSlotsHandles) {
-    const CK_SESSION_HANDLE handle = openSession(1);
+// Other applications may have sessions on the same token: only this
+// application's own are closed, each with its own C_CloseSession, and the
+// device's C_CloseAllSessions (which would end everybody's) is never sent.
+TEST_F(Sessions, CloseAllClosesThisApplicationsSessionsOfTheSlotOneByOne) {
+    const CK_SESSION_HANDLE first = openSession(1);
+    const CK_SESSION_HANDLE second = openSession(1);
+    const CK_SESSION_HANDLE other = openSession(0);
     EXPECT_EQ(C_CloseAllSessions(1), CKR_OK);
+
+    const auto closed = requestsOf(1, FunctionId::CloseSession);
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_EQ(std::set<uint32_t>({closed[0].request.session, closed[1].request.session}),
+              std::set<uint32_t>({static_cast<uint32_t>(first), static_cast<uint32_t>(second)}));
+    EXPECT_EQ(requestsOf(1, FunctionId::CloseAllSessions).size(), 0u);
+    EXPECT_EQ(C_Logout(first), CKR_SESSION_HANDLE_INVALID);  // forgotten
+    EXPECT_EQ(C_Logout(other), CKR_OK);                      // another slot's stays
+    EXPECT_EQ(requestsOf(0, FunctionId::CloseSession).size(), 0u);
+
+    // A session the device no longer knows is closed all the same; a device
+    // that cannot be reached is reported.
+    const CK_SESSION_HANDLE stale = openSession(1);
     devices_[1]->setResponder(
         [](const SeenRequest&) { return Reply::withRv(CKR_SESSION_HANDLE_INVALID); });
-    EXPECT_EQ(C_Logout(handle), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(requestsOf(1, FunctionId::CloseAllSessions).size(), 1u);
-    EXPECT_EQ(requestsOf(1, FunctionId::Logout).size(), 1u);
+    EXPECT_EQ(C_CloseAllSessions(1), CKR_OK);
+    EXPECT_EQ(C_Logout(stale), CKR_SESSION_HANDLE_INVALID);
+    devices_[0]->setResponder([](const SeenRequest&) { return Reply::noReply(); });
+    EXPECT_EQ(C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(C_Logout(other), CKR_SESSION_HANDLE_INVALID);
 }
 
 TEST_F(Sessions, SessionInfoComesFromTheDeviceWithTheSlotFromTheMap) {
