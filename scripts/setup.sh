@@ -18,6 +18,11 @@ PACKAGES=(
   openssh-client libnss3-tools p11-kit-modules
   # peers and tools of the benchmark run (scripts/bench.sh)
   softhsm2 socat linux-perf iproute2 python3
+  # the Windows build (mingw-w64, posix threads) and its tests under Wine;
+  # dpkg-dev and the Debian keyring fetch and check the Windows libraries'
+  # sources (scripts/windows-deps.sh); zip packs the binaries
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
+  dpkg-dev debian-keyring zip
 )
 
 missing=()

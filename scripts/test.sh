@@ -7,6 +7,11 @@
 #           UndefinedBehaviorSanitizer (VEXA_SANITIZE)
 #   tsan    the tests labelled "threads" under         build/test-tsan
 #           ThreadSanitizer (VEXA_TSAN)
+#   windows the Windows build (mingw-w64, x86_64 and   build/test-windows-*,
+#           i686) and its tests under Wine: the unit   build/test-wine
+#           tests built for Windows, and the Windows
+#           programs against this machine's vexa-sim,
+#           vexa-daemon and module (scripts/windows-build.sh)
 #
 # Every pass runs even when an earlier one failed; the exit status is 0 only
 # when all of them passed. Each pass prints its time.
@@ -20,7 +25,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 
-PASSES=${PASSES:-normal asan tsan}
+PASSES=${PASSES:-normal asan tsan windows}
 BUILD_DIR=${BUILD_DIR:-build/test}
 JOBS=$(nproc)
 
@@ -64,6 +69,16 @@ for pass in $PASSES; do
     asan)
       run_pass asan "$BUILD_DIR-asan" all "" -DVEXA_SANITIZE=ON "${SANITIZER_BUILD[@]}" ||
         failed+=(asan)
+      ;;
+    windows)
+      start=$SECONDS
+      echo "=== test pass: windows ($BUILD_DIR-windows-*, $BUILD_DIR-wine) ==="
+      if BUILD_DIR=$BUILD_DIR scripts/windows-build.sh --test; then
+        echo "=== test pass: windows passed in $((SECONDS - start)) s ==="
+      else
+        echo "=== test pass: windows FAILED in $((SECONDS - start)) s ==="
+        failed+=(windows)
+      fi
       ;;
     tsan)
       # Only what the threaded tests need: the threads_tests target.

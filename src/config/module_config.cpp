@@ -213,7 +213,7 @@ std::string findModuleConfigDirectory(const std::string& fileName, std::string* 
     std::string userDirectory;
     if (home != nullptr && *home != '\0') {
         userDirectory = home;
-        if (userDirectory.back() != platform::kDirectorySeparator) {
+        if (!platform::isDirectorySeparator(userDirectory.back())) {
             userDirectory.push_back(platform::kDirectorySeparator);
         }
     }

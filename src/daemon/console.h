@@ -5,8 +5,10 @@
 
 #include <string>
 
+#include "platform/printf_format.h"
+
 void InfoLine(const std::string& text);
 void ErrorLine(const std::string& text);
 // printf-style forms of the same.
-void InfoLinef(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void ErrorLinef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void InfoLinef(const char* format, ...) VEXA_PRINTF_FORMAT(1, 2);
+void ErrorLinef(const char* format, ...) VEXA_PRINTF_FORMAT(1, 2);

@@ -11,6 +11,7 @@
 #include "daemon/service_control.h"
 #include "daemon/service_host.h"
 #include "daemon/settings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ int RunWithSettings(const ArgumentList& args) {
 }  // namespace
 
 int DaemonMain(int argc, char** argv) {
+    // The lines end in "\r\n" as written, on every system.
+    vexa::platform::useBinaryStandardStreams();
     try {
         const ArgumentList args = CollectArguments(argc, argv);
         switch (ChooseCommand(args)) {

@@ -29,21 +29,16 @@ CVexaService::CVexaService(const char* name, const DaemonSettings& settings, boo
 CVexaService::~CVexaService() {
     // A service that was shut down without a stop still has its server
     // running; the process must not end under it.
-    if (worker_.joinable()) {
+    if (worker_.started()) {
         StopRequested = true;
-        JoinWorker();
+        worker_.wait();
     }
 }
 
 void CVexaService::StartWork(int /*argc*/, char** /*argv*/) {
     LogEvent("Vexa Daemon starting", EventType::Information);
-    if (worker_.joinable()) {
-        throw SystemErrorCode{platform::kErrorServiceAlreadyRunning};
-    }
-    try {
-        worker_ = std::thread(&CVexaService::ServiceWorker, this);
-    } catch (const std::system_error& e) {
-        throw SystemErrorCode{platform::systemErrorFromErrno(e.code().value())};
+    if (SystemErrorCode error = worker_.start([this] { ServiceWorker(); })) {
+        throw error;
     }
 }
 
@@ -68,15 +63,13 @@ void CVexaService::StopWork() {
     StopRequested = true;
     // The server sees the flag between clients: at once when idle, after
     // the connected client has left otherwise.
-    if (worker_.joinable()) {
-        stopped_.wait();
-        JoinWorker();
-    }
-}
-
-void CVexaService::JoinWorker() {
-    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) {
-        worker_.join();
+    if (worker_.started()) {
+        try {
+            stopped_.wait();
+        } catch (const std::system_error& e) {
+            throw static_cast<SystemErrorCode>(e.code().value());
+        }
+        worker_.wait();
     }
 }
 

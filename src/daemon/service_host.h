@@ -1,15 +1,15 @@
 // Running vexa-daemon as a system service: a small service base class that
 // connects one service object to the service manager (dispatcher, controls,
 // status reports, event log), and the Vexa service that runs the TLS server
-// on a thread of its own between start and stop.
+// on a work item of the system thread pool between start and stop.
 #pragma once
 
 #include <mutex>
-#include <thread>
 
 #include "daemon/daemon_settings.h"
 #include "platform/manual_reset_event.h"
 #include "platform/service_dispatcher.h"
+#include "platform/work_item.h"
 
 // Work operations signal failures by throwing a SystemErrorCode; any other
 // exception counts as a failure too.
@@ -105,7 +105,8 @@ public:
     ~CVexaService() override;
 
 protected:
-    // Logs "Vexa Daemon starting" and starts the server thread.
+    // Logs "Vexa Daemon starting" and starts the server on a work item of
+    // the system's thread pool.
     void StartWork(int argc, char** argv) override;
     // Logs "Vexa Daemon stopping", asks the server to stop and waits until
     // it has returned.
@@ -116,12 +117,11 @@ private:
     // to stop ends the service: an error event "Vexa Daemon server failed
     // w/err <code>" and stopped with kErrorServiceSpecificError.
     void ServiceWorker();
-    void JoinWorker();
 
     const DaemonSettings& settings_;
     ServerFunction server_;
     vexa::platform::ManualResetEvent stopped_;
-    std::thread worker_;
+    vexa::platform::WorkItem worker_;
 };
 
 // Runs the service named "vexa-daemon" with the settings until it is

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/printf_format.h"
+
 namespace talvoranth {
 
 enum LogLevel : int {
@@ -21,7 +23,7 @@ class ILogTarget {
 public:
     virtual ~ILogTarget() = default;
     // printf-style entry point used by every caller.
-    virtual void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4))) = 0;
+    virtual void log(int level, const char* format, ...) VEXA_PRINTF_FORMAT(3, 4) = 0;
     // Writes one finished line.
     virtual void log(int level, const std::string& text) = 0;
 };

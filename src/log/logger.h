@@ -11,6 +11,7 @@
 #include <string>
 
 #include "log/log_target.h"
+#include "platform/printf_format.h"
 
 namespace talvoranth {
 
@@ -29,7 +30,7 @@ public:
     CLogger(const CLogger&) = delete;
     CLogger& operator=(const CLogger&) = delete;
 
-    __attribute__((format(printf, 3, 4))) void log(int level, const char* format, ...) override;
+    VEXA_PRINTF_FORMAT(3, 4) void log(int level, const char* format, ...) override;
     void log(int level, const std::string& text) override;
 
     // Lines whose level is below the threshold are dropped; LOG_OFF drops all.

@@ -12,10 +12,10 @@
 
 #include "pkcs11/context.h"
 #include "rpc/function_ids.h"
+#include "platform/shared_library.h"
 
-// Marks the functions that the module exports (every other symbol is
-// hidden, and the version script keeps it so).
-#define VEXA_PKCS11_EXPORT __attribute__((visibility("default")))
+// Marks the functions that the module exports.
+#define VEXA_PKCS11_EXPORT VEXA_SHARED_LIBRARY_EXPORT
 
 namespace vexa::pkcs11 {
 

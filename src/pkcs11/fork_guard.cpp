@@ -1,12 +1,11 @@
 #include "pkcs11/fork_guard.h"
 
-#include <pthread.h>
-
 #include <mutex>
 #include <vector>
 
 #include "pkcs11/context.h"
 #include "pkcs11/exchange_lock.h"
+#include "platform/platform.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -41,7 +40,10 @@ void inChildAfterFork() {
 
 void installForkGuard() {
     static std::once_flag once;
-    std::call_once(once, [] { pthread_atfork(beforeFork, inParentAfterFork, inChildAfterFork); });
+    // Systems without fork have nothing to guard.
+    std::call_once(once, [] {
+        platform::registerForkHandlers(beforeFork, inParentAfterFork, inChildAfterFork);
+    });
 }
 
 namespace {

@@ -365,7 +365,7 @@ CK_ULONG ReceivedAttribute::hostLength() const {
             if (wireLength == rpc::kWireUnavailable) {
                 return CK_UNAVAILABLE_INFORMATION;
             }
-            return CK_ULONG{wireLength / kWireArrayRecord} * sizeof(CK_ATTRIBUTE);
+            return static_cast<CK_ULONG>(wireLength / kWireArrayRecord * sizeof(CK_ATTRIBUTE));
     }
     return CK_UNAVAILABLE_INFORMATION;
 }

@@ -28,8 +28,16 @@ public:
     // locked as it is (create = false); a lock file for a device without a
     // node is created when missing (create = true). Null with `error` set
     // when the file cannot be opened.
+    // On Windows a device node cannot be locked: its lock is a file named
+    // after it in sharedDirectory().
     static std::unique_ptr<DeviceLock> open(const std::string& path, bool create,
                                             std::string& error);
+    // Where the processes of every user and service of this machine meet
+    // for devices that have no lock file of their own, ending in the
+    // separator; made when missing. Linux: /tmp/ (not $TMPDIR, which differs
+    // between users). Windows: %ProgramData%\Vexa\ (the temporary directory
+    // there is per user, and a service's is another one).
+    static std::string sharedDirectory();
     virtual ~DeviceLock() = default;
 
     // Joins the users of the device. exclusive: take presence alone, waiting

@@ -1,12 +1,35 @@
 // An event that stays signalled once set, until it is reset: every waiter,
-// now or later, passes.
+// now or later, passes. Windows: the system's manual-reset event. Linux: a
+// mutex and a condition variable.
 #pragma once
 
+#ifndef _WIN32
 #include <condition_variable>
 #include <mutex>
+#endif
 
 namespace vexa::platform {
 
+#ifdef _WIN32
+class ManualResetEvent {
+public:
+    // Throws std::system_error when the system has no event to give.
+    explicit ManualResetEvent(bool signalled = false);
+    ~ManualResetEvent();
+    ManualResetEvent(const ManualResetEvent&) = delete;
+    ManualResetEvent& operator=(const ManualResetEvent&) = delete;
+
+    void set();
+    void reset();
+    // Waits without a time limit; throws std::system_error when the wait
+    // fails.
+    void wait();
+    bool isSet();
+
+private:
+    void* handle_;
+};
+#else
 class ManualResetEvent {
 public:
     ManualResetEvent() = default;
@@ -42,5 +65,6 @@ private:
     std::condition_variable changed_;
     bool signalled_ = false;
 };
+#endif
 
 }  // namespace vexa::platform

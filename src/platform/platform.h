@@ -12,35 +12,56 @@ namespace vexa::platform {
 // Full path of the running executable ("" when it cannot be read).
 std::string executablePath();
 
-// Directory of the running executable, ending in '/' ("" when unknown).
+// Directory of the running executable, ending in the separator ("" when
+// unknown).
 std::string executableDirectory();
 
-// Current working directory, ending in '/' ("" when unknown).
+// Current working directory, ending in the separator ("" when unknown).
 std::string workingDirectory();
 
 // Value of an environment variable, or nullptr when it is not set.
 const char* environment(const char* name);
 
+// Sets or removes an environment variable of the process (the programs it
+// starts inherit it). False when the system refused.
+bool setEnvironment(const char* name, const char* value);
+bool unsetEnvironment(const char* name);
+
 // The operating system's numeric id of the calling thread.
 uint64_t currentThreadId();
 
-// Monotonic clock in nanoseconds.
+// Monotonic clock in nanoseconds (Windows: the performance counter).
 int64_t monotonicNanoseconds();
 
 // Wall clock: seconds since 1970-01-01 UTC.
 int64_t unixTimeSeconds();
 
-// The directory separator and the rule for absolute paths: a path is
-// absolute when it starts with '/' or has at most two characters.
+// The directory separator and the rule for absolute paths. Linux: a path is
+// absolute when it starts with '/' or has at most two characters. Windows:
+// when it has at most two characters, a drive letter ("C:..."), or starts
+// with a backslash or a slash (the root of the current drive, or a UNC
+// path).
+#ifdef _WIN32
+constexpr char kDirectorySeparator = '\\';
+#else
 constexpr char kDirectorySeparator = '/';
+#endif
 bool isAbsolutePath(const std::string& path);
+// True for the separator, and on Windows for '/' too, which it accepts as
+// well.
+bool isDirectorySeparator(char c);
+
+// Makes standard output and error write their bytes as they are. Windows
+// would otherwise turn every "\n" into "\r\n", and the "\r\n" that ends
+// the daemon's lines into "\r\r\n". Nothing to do on Linux.
+void useBinaryStandardStreams();
 
 // Sleep the calling thread.
 void sleepMilliseconds(int milliseconds);
 
-// Keeps an open descriptor from programs the process starts later (a
-// PKCS#11 application that forks and runs another program must not hand it
-// our connection). False when the flag could not be set.
+// Keeps an open descriptor (on Windows a socket) from programs the process
+// starts later (a PKCS#11 application that runs another program must not
+// hand it our connection). False when the flag could not be set.
 bool closeOnExec(int descriptor);
 
 // What a file's owner and permissions say about who else can use it.
@@ -84,5 +105,11 @@ long sendNoSignal(int socketDescriptor, const void* data, size_t length);
 // connection. Returns the connected, blocking, close-on-exec descriptor, or -1
 // with a reason in *error.
 int connectTcp(const std::string& host, int port, int timeoutMs, std::string* error);
+
+// Registers handlers that run around fork(): prepare in the parent before
+// it, then parent in the parent or child in the child after it. False when
+// they could not be registered, and on systems without fork (Windows),
+// where there is nothing to guard.
+bool registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
 
 }  // namespace vexa::platform

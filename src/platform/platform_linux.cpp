@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,6 +54,14 @@ const char* environment(const char* name) {
     return std::getenv(name);
 }
 
+bool setEnvironment(const char* name, const char* value) {
+    return ::setenv(name, value, 1) == 0;
+}
+
+bool unsetEnvironment(const char* name) {
+    return ::unsetenv(name) == 0;
+}
+
 uint64_t currentThreadId() {
     return static_cast<uint64_t>(syscall(SYS_gettid));
 }
@@ -72,6 +81,12 @@ int64_t unixTimeSeconds() {
 bool isAbsolutePath(const std::string& path) {
     return path.size() <= 2 || path.front() == kDirectorySeparator;
 }
+
+bool isDirectorySeparator(char c) {
+    return c == kDirectorySeparator;
+}
+
+void useBinaryStandardStreams() {}
 
 void sleepMilliseconds(int milliseconds) {
     if (milliseconds > 0) {
@@ -149,6 +164,10 @@ bool writePrivateFile(const std::string& path, const std::string& data) {
         return false;
     }
     return true;
+}
+
+bool registerForkHandlers(void (*prepare)(), void (*parent)(), void (*child)()) {
+    return pthread_atfork(prepare, parent, child) == 0;
 }
 
 }  // namespace vexa::platform

@@ -1,7 +1,9 @@
 // The service side of the service manager: the dispatcher that runs a
 // service's main routine and hands it its controls, status reports and the
 // event log. The records and codes keep the values of the Windows service
-// manager. On Linux the manager is systemd:
+// manager; on Windows these are its own calls (StartServiceCtrlDispatcher,
+// RegisterServiceCtrlHandler, SetServiceStatus, ReportEvent). On Linux the
+// manager is systemd:
 // - the dispatcher runs only under systemd's notify protocol (NOTIFY_SOCKET);
 // - SIGTERM is the stop control;
 // - status reports become STATUS= lines, with READY=1 for running and
@@ -67,6 +69,10 @@ using ServiceStatusHandle = uintptr_t;
 // without registering a control handler (the registration's code).
 // SIGTERM stays blocked in the process afterwards, so that a late one
 // cannot cut short the orderly end.
+// On Windows this is StartServiceCtrlDispatcher: the manager calls
+// serviceMain on its own thread with the start arguments, controls come to
+// the handler on the calling thread, and the failures are the manager's
+// codes (1063 when the process was not started by it).
 bool runServiceDispatcher(const char* serviceName, ServiceMainFunction serviceMain,
                           SystemErrorCode* error);
 
@@ -80,8 +86,10 @@ ServiceStatusHandle registerServiceControlHandler(const char* serviceName,
 // not the registered one or the notification could not be sent.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
+#ifndef _WIN32
 // The notify-protocol message for a status, e.g. "READY=1\nSTATUS=Running".
 std::string serviceStatusNotification(const ServiceStatus& status);
+#endif
 
 // Writes one event-log entry under the source's name.
 void reportServiceEvent(const char* source, EventType type, const char* message);

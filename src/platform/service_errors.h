@@ -29,8 +29,10 @@ inline constexpr SystemErrorCode kErrorServiceSpecificError = 1066;
 inline constexpr SystemErrorCode kErrorServiceExists = 1073;
 inline constexpr SystemErrorCode kErrorServiceNotInExe = 1083;
 
+#ifndef _WIN32
 // Maps an errno value to the nearest of the codes above (kErrorGenFailure
-// when none fits).
+// when none fits). Windows reports its codes itself.
 SystemErrorCode systemErrorFromErrno(int error);
+#endif
 
 }  // namespace vexa::platform

@@ -1,6 +1,7 @@
 // Installing and controlling a system service. On Linux the service manager
 // is systemd: a service is a unit file "<name>.service" in the unit
-// directory, and start, stop, enable and disable go through systemctl.
+// directory, and start, stop, enable and disable go through systemctl. On
+// Windows it is the Service Control Manager, and the codes are its own.
 // Every operation returns kErrorSuccess (0) or a code of service_errors.h;
 // none waits for the service to reach a new state.
 #pragma once
@@ -12,6 +13,7 @@
 
 namespace vexa::platform {
 
+#ifndef _WIN32
 // Environment variables that point the service commands elsewhere, for tests
 // and staged installs: the unit directory (default "/etc/systemd/system")
 // and the systemctl program (default "systemctl", looked up in PATH).
@@ -21,6 +23,7 @@ inline constexpr const char* kSystemctlVariable = "VEXA_SYSTEMCTL";
 // The unit directory, ending in '/'.
 std::string serviceUnitDirectory();
 std::string systemctlProgram();
+#endif
 
 // What a service is made of.
 struct ServiceDefinition {
@@ -34,9 +37,11 @@ struct ServiceDefinition {
 // (absolute; no control characters, quotes or backslashes).
 SystemErrorCode serviceExecutablePath(std::string& path);
 
+#ifndef _WIN32
 // The unit file text of a definition. Fails with kErrorBadPathname when the
 // executable path or an argument cannot be written into a unit file.
 SystemErrorCode formatServiceUnit(const ServiceDefinition& definition, std::string& text);
+#endif
 
 // What the caller is going to do with the service manager.
 enum class ServiceManagerAccess {
@@ -69,10 +74,12 @@ SystemErrorCode stopService(const std::string& name);
 // running until it stops; systemd then forgets it.
 SystemErrorCode deleteService(const std::string& name);
 
+#ifndef _WIN32
 // The code that a failed systemctl run stands for, from its exit status and
 // what it wrote to standard error: kErrorAccessDenied,
 // kErrorServiceDoesNotExist, kErrorServiceDisabled, or
 // kErrorExceptionInService for any other failure.
 SystemErrorCode systemctlFailureCode(int exitStatus, const std::string& errorText);
+#endif
 
 }  // namespace vexa::platform

@@ -14,6 +14,7 @@
 #include "sim/server/options.h"
 #include "sim/server/sim_server.h"
 #include "sim/state/state_file.h"
+#include "transport/virtual_wire.h"
 
 namespace {
 
@@ -82,10 +83,18 @@ int runSimulator(const SimOptions& options) {
         return fail("cannot install the signal handlers");
     }
     SimServer server(devices, wakeup);
-    if (!server.listen(options.socketPath, error)) {
-        return fail(error);
+    if (!options.socketPath.empty()) {
+        if (!server.listen(options.socketPath, error)) {
+            return fail(error);
+        }
+        std::printf("vexa-sim: listening on %s\n", options.socketPath.c_str());
     }
-    std::printf("vexa-sim: listening on %s\n", options.socketPath.c_str());
+    if (!options.listen.empty()) {
+        if (!server.listenTcp(options.listen, error)) {
+            return fail(error);
+        }
+        std::printf("vexa-sim: listening on %s\n", server.tcpAddress().c_str());
+    }
     for (const auto& device : devices) {
         const DeviceConfig& c = device->config();
         std::printf("vexa-sim: device %zu: serial %s, product %s, framing %s, path %s\n", c.index,
@@ -117,7 +126,10 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (options->control) {
-            return sendControl(options->socketPath, *options->control);
+            return sendControl(options->socketPath.empty()
+                                   ? std::string(vexa::virtual_wire::kTcpPrefix) + options->listen
+                                   : options->socketPath,
+                               *options->control);
         }
         return runSimulator(*options);
     } catch (const std::exception& e) {

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "log/log_target.h"
+#include "platform/printf_format.h"
 #include "transport/transport.h"
 
 namespace talvoranth {
@@ -89,7 +90,7 @@ private:
     // hands the device to a waiting client, or ends a silent connection):
     // between requests it never sends anything else.
     bool closedWhileIdle();
-    void logf(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void logf(int level, const char* format, ...) VEXA_PRINTF_FORMAT(3, 4);
 
     int timeoutMs_ = kDefaultTimeoutMs;
     int port_;

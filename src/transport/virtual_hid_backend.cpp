@@ -1,7 +1,5 @@
 #include "transport/virtual_hid_backend.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -28,29 +26,6 @@ constexpr uint32_t kMaxSettleMs = 60000;
 
 constexpr const wchar_t* kConnectionLost = L"the virtual device closed the connection";
 constexpr const wchar_t* kBadReply = L"the virtual device sent a malformed reply";
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
 
 // The strings on the wire are UTF-8; hidapi hands out wide text. Invalid
 // sequences become U+FFFD.
@@ -94,14 +69,14 @@ std::wstring widen(const std::string& text) {
 // Sends request and receives the reply of the expected type into reply.
 // Returns a reader positioned after the type byte, or nothing with failure
 // saying why: the connection failed, or the reply is of another type.
-std::optional<wire::Reader> roundTrip(int fd, const std::vector<uint8_t>& request,
+std::optional<wire::Reader> roundTrip(wire::Channel& channel, const std::vector<uint8_t>& request,
                                       wire::MessageType expected, std::vector<uint8_t>& reply,
                                       int waitMs, const wchar_t*& failure) {
     failure = kConnectionLost;
-    if (!wire::sendMessage(fd, request)) {
+    if (!channel.send(request)) {
         return std::nullopt;
     }
-    const long n = wire::receiveMessage(fd, reply, waitMs);
+    const long n = channel.receive(reply, waitMs);
     if (n <= 0) {
         return std::nullopt;
     }
@@ -159,8 +134,8 @@ private:
 
 class VirtualHidDevice : public IHidDevice {
 public:
-    VirtualHidDevice(int fd, int settleMs, size_t reportLength, HidLockFile lockFile)
-        : fd_(fd),
+    VirtualHidDevice(wire::Channel channel, int settleMs, size_t reportLength, HidLockFile lockFile)
+        : channel_(std::move(channel)),
           settleMs_(settleMs),
           reportLength_(reportLength),
           lockFile_(std::move(lockFile)) {
@@ -176,14 +151,14 @@ public:
         request_.assign(1, wire::WRITE);
         request_.insert(request_.end(), data, data + length);
         request_.resize(1 + padded, 0);
-        if (!wire::sendMessage(fd_.get(), request_)) {
+        if (!channel_.send(request_)) {
             return connectionEnded();
         }
         // Reports the device pushes meanwhile (answers still due from
         // earlier writes) wait in the queue for their read.
         const auto deadline = Clock::now() + std::chrono::milliseconds(kReplyMarginMs);
         for (;;) {
-            const long n = wire::receiveMessage(fd_.get(), reply_, millisecondsUntil(deadline));
+            const long n = channel_.receive(reply_, millisecondsUntil(deadline));
             if (n == 0) {
                 return fail(kConnectionLost);  // no reply in time
             }
@@ -225,8 +200,7 @@ public:
         if (broken()) {
             return -1;
         }
-        const long n =
-            wire::receiveMessage(fd_.get(), reply_, milliseconds < 0 ? -1 : milliseconds);
+        const long n = channel_.receive(reply_, milliseconds < 0 ? -1 : milliseconds);
         if (n == 0) {
             return 0;
         }
@@ -311,14 +285,14 @@ private:
         }
     }
 
-    bool broken() const { return fd_.get() < 0; }
+    bool broken() const { return !channel_.isOpen(); }
 
     // The sim ended the connection (or it failed). What the sim sent before
     // the end is still taken: an error record as its last message is the
     // reason (the device has gone), and every later call fails with it.
     int connectionEnded() {
         for (;;) {
-            const long n = wire::receiveMessage(fd_.get(), reply_, 0);
+            const long n = channel_.receive(reply_, 0);
             if (n <= 0) {
                 break;
             }
@@ -338,13 +312,13 @@ private:
     // with the reports it still held (a device that is gone delivers
     // nothing more).
     int fail(std::wstring text) {
-        fd_.reset();
+        channel_.close();
         queue_.clear();
         error_ = std::move(text);
         return -1;
     }
 
-    UniqueFd fd_;
+    wire::Channel channel_;
     int settleMs_;
     size_t reportLength_;
     std::vector<uint8_t> request_;
@@ -361,11 +335,11 @@ public:
     explicit VirtualHidBackend(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
     std::vector<HidDeviceInfo> enumerate(uint16_t vendorId, uint16_t productId) override {
-        UniqueFd fd(connect());
+        wire::Channel channel = connect();
         std::vector<uint8_t> reply;
         const wchar_t* failure = nullptr;
         std::optional<wire::Reader> in =
-            roundTrip(fd.get(), wire::Writer(wire::ENUMERATE).bytes(), wire::ENUMERATE_REPLY, reply,
+            roundTrip(channel, wire::Writer(wire::ENUMERATE).bytes(), wire::ENUMERATE_REPLY, reply,
                       kReplyMarginMs, failure);
         if (!in) {
             throw IOException("No device list from the virtual device at " + socketPath_);
@@ -399,14 +373,14 @@ public:
     }
 
     std::unique_ptr<IHidDevice> openPath(const std::string& path) override {
-        UniqueFd fd(wire::connectSocket(socketPath_));
-        if (fd.get() < 0) {
+        wire::Channel channel = wire::connectTo(socketPath_);
+        if (!channel.isOpen()) {
             return nullptr;
         }
         std::vector<uint8_t> reply;
         const wchar_t* failure = nullptr;
         std::optional<wire::Reader> in =
-            roundTrip(fd.get(), wire::Writer(wire::OPEN).str(path).bytes(), wire::OPEN_REPLY, reply,
+            roundTrip(channel, wire::Writer(wire::OPEN).str(path).bytes(), wire::OPEN_REPLY, reply,
                       kReplyMarginMs, failure);
         if (!in) {
             return nullptr;
@@ -419,10 +393,9 @@ public:
             return nullptr;
         }
         const int settle = static_cast<int>(std::min<uint32_t>(settleMs, kMaxSettleMs));
-        auto device =
-            std::make_unique<VirtualHidDevice>(fd.get(), settle, reportLength, lockFileOf(path));
-        fd.release();  // the device owns the connection now
-        return device;
+        // The device owns the connection now.
+        return std::make_unique<VirtualHidDevice>(std::move(channel), settle, reportLength,
+                                                  lockFileOf(path));
     }
 
 private:
@@ -432,12 +405,12 @@ private:
         return HidLockFile{wire::deviceLockFile(socketPath_, path), true};
     }
 
-    int connect() {
-        const int fd = wire::connectSocket(socketPath_);
-        if (fd < 0) {
+    wire::Channel connect() {
+        wire::Channel channel = wire::connectTo(socketPath_);
+        if (!channel.isOpen()) {
             throw IOException("Unable to reach the virtual device at " + socketPath_);
         }
-        return fd;
+        return channel;
     }
 
     std::string socketPath_;

@@ -1,12 +1,11 @@
 #include "transport/virtual_wire.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <utility>
 
-#include <cerrno>
-#include <cstring>
+#include "platform/device_lock.h"
 
 namespace vexa::virtual_wire {
 
@@ -111,95 +110,220 @@ DeviceRecord Reader::record() {
     return r;
 }
 
-bool sendMessage(int fd, const std::vector<uint8_t>& message) {
-    if (message.size() > kMaxMessage) {
+namespace {
+
+constexpr size_t kLengthBytes = 4;
+
+uint32_t readLength(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void writeLength(uint8_t* p, uint32_t v) {
+    for (size_t i = 0; i < kLengthBytes; ++i) {
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+}  // namespace
+
+Channel::Channel(platform::SocketHandle socket, bool stream) : socket_(socket), stream_(stream) {}
+
+Channel::Channel(Channel&& other) noexcept {
+    *this = std::move(other);
+}
+
+Channel& Channel::operator=(Channel&& other) noexcept {
+    if (this != &other) {
+        close();
+        socket_ = std::exchange(other.socket_, platform::kNoSocket);
+        stream_ = other.stream_;
+        pending_ = std::move(other.pending_);
+        framed_ = std::move(other.framed_);
+        begin_ = std::exchange(other.begin_, 0);
+        end_ = std::exchange(other.end_, 0);
+    }
+    return *this;
+}
+
+void Channel::shutdown() {
+    if (isOpen()) {
+        platform::shutdownSocket(socket_);
+    }
+}
+
+void Channel::close() {
+    if (isOpen()) {
+        platform::closeSocket(socket_);
+        socket_ = platform::kNoSocket;
+    }
+    begin_ = end_ = 0;
+}
+
+bool Channel::send(const std::vector<uint8_t>& message) {
+    if (message.size() > kMaxMessage || !isOpen()) {
         return false;
     }
-    for (;;) {
-        ssize_t n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n == static_cast<ssize_t>(message.size());
+    if (stream_) {
+        uint8_t length[kLengthBytes];
+        writeLength(length, static_cast<uint32_t>(message.size()));
+        return platform::sendAll(socket_, length, sizeof length) &&
+               platform::sendAll(socket_, message.data(), message.size());
     }
+    return platform::sendSome(socket_, message.data(), message.size(), true) ==
+           static_cast<long>(message.size());
 }
 
-SendResult trySendMessage(int fd, const std::vector<uint8_t>& message) {
-    if (message.size() > kMaxMessage) {
+SendResult Channel::trySend(const std::vector<uint8_t>& message) {
+    if (message.size() > kMaxMessage || !isOpen()) {
         return SendResult::Failed;
     }
-    for (;;) {
-        ssize_t n = ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (!stream_) {
+        const long n = platform::sendSome(socket_, message.data(), message.size(), false);
+        if (n == 0) {
             return SendResult::NoRoom;
         }
-        return n == static_cast<ssize_t>(message.size()) ? SendResult::Sent : SendResult::Failed;
+        return n == static_cast<long>(message.size()) ? SendResult::Sent : SendResult::Failed;
     }
+    // One buffer, so that the length and the message go out together or
+    // not at all when the socket is full.
+    framed_.resize(kLengthBytes + message.size());
+    writeLength(framed_.data(), static_cast<uint32_t>(message.size()));
+    std::copy(message.begin(), message.end(), framed_.begin() + kLengthBytes);
+    const long n = platform::sendSome(socket_, framed_.data(), framed_.size(), false);
+    if (n == 0) {
+        return SendResult::NoRoom;
+    }
+    if (n < 0) {
+        return SendResult::Failed;
+    }
+    const size_t sent = static_cast<size_t>(n);
+    return platform::sendAll(socket_, framed_.data() + sent, framed_.size() - sent)
+               ? SendResult::Sent
+               : SendResult::Failed;
 }
 
-long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
+bool Channel::takeBuffered(std::vector<uint8_t>& buffer, long& length) {
+    length = 0;
+    if (end_ - begin_ < kLengthBytes) {
+        return false;
+    }
+    const uint32_t size = readLength(pending_.data() + begin_);
+    if (size == 0 || size > kMaxMessage) {
+        length = -1;  // not this protocol: the connection is of no further use
+        return true;
+    }
+    if (end_ - begin_ < kLengthBytes + size) {
+        return false;
+    }
     buffer.resize(kMaxMessage);
-    // A message that is already there is taken at once; only an empty
-    // socket costs a poll.
-    for (bool waited = false;; waited = true) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n > 0) {
-            return static_cast<long>(n);
+    const uint8_t* start = pending_.data() + begin_ + kLengthBytes;
+    std::copy(start, start + size, buffer.begin());
+    begin_ += kLengthBytes + size;
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    }
+    length = static_cast<long>(size);
+    return true;
+}
+
+long Channel::receive(std::vector<uint8_t>& buffer, int timeoutMs) {
+    if (!isOpen()) {
+        return -1;
+    }
+    if (!stream_) {
+        buffer.resize(kMaxMessage);
+        return platform::receiveSome(socket_, buffer.data(), buffer.size(), timeoutMs);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    pending_.resize(kLengthBytes + kMaxMessage);
+    for (;;) {
+        long length = 0;
+        if (takeBuffered(buffer, length)) {
+            return length;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return -1;
+        if (begin_ > 0) {  // room for the whole message behind what is here
+            std::copy(pending_.begin() + static_cast<long>(begin_),
+                      pending_.begin() + static_cast<long>(end_), pending_.begin());
+            end_ -= begin_;
+            begin_ = 0;
         }
-        if (errno == EINTR) {
-            continue;
+        const int wait = timeoutMs < 0 ? -1 : millisecondsLeft(deadline);
+        const long n =
+            platform::receiveSome(socket_, pending_.data() + end_, pending_.size() - end_, wait);
+        if (n <= 0) {
+            return n;
         }
-        if (waited && timeoutMs == 0) {
-            return 0;
-        }
-        pollfd pfd{fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, timeoutMs);
-        while (ready < 0 && errno == EINTR) {
-            ready = ::poll(&pfd, 1, timeoutMs);
-        }
-        if (ready < 0) {
-            return -1;
-        }
-        if (ready == 0) {
-            return 0;
-        }
+        end_ += static_cast<size_t>(n);
     }
 }
 
-int connectSocket(const std::string& path) {
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
-        return -1;
+bool splitHostPort(const std::string& hostPort, std::string& host, std::string& port) {
+    const size_t colon = hostPort.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size()) {
+        return false;
     }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
+    host = hostPort.substr(0, colon);
+    port = hostPort.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return !host.empty() && port.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::string deviceLockFile(const std::string& socketPath, const std::string& devicePath) {
-    std::string name = devicePath;
-    for (char& c : name) {
+Channel connectTo(const std::string& address) {
+    const std::string prefix = kTcpPrefix;
+    if (address.compare(0, prefix.size(), prefix) == 0) {
+        std::string host;
+        std::string port;
+        if (!splitHostPort(address.substr(prefix.size()), host, port)) {
+            return {};
+        }
+        return Channel(platform::connectTcp(host, port), true);
+    }
+    return Channel(platform::connectPacketSocket(address), false);
+}
+
+namespace {
+
+// The text made fit for a file name: letters, digits, '-' and '_' stay,
+// anything else becomes '-'.
+std::string fileNamePart(std::string text) {
+    for (char& c : text) {
         const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
                            (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
         if (!plain) {
             c = '-';
         }
     }
-    return socketPath + "." + name + ".lock";
+    return text;
+}
+
+}  // namespace
+
+// A TCP link has no file of its own to put the lock files beside: they lie
+// in the directory that every user and service of this machine shares,
+// named after host, port and device, e.g.
+// "/tmp/vexa-sim-tcp-127-0-0-1-5000.vexa-sim-0.lock". The processes of this
+// machine that reach the sim by the same address take turns; a sim reached
+// by two different addresses (or from two machines) is not guarded, as
+// such a sim cannot tell its hosts apart either.
+std::string deviceLockFile(const std::string& address, const std::string& devicePath) {
+    const std::string name = fileNamePart(devicePath);
+    const std::string prefix = kTcpPrefix;
+    if (address.compare(0, prefix.size(), prefix) == 0) {
+        return platform::DeviceLock::sharedDirectory() + "vexa-sim-tcp-" +
+               fileNamePart(address.substr(prefix.size())) + "." + name + ".lock";
+    }
+    return address + "." + name + ".lock";
 }
 
 }  // namespace vexa::virtual_wire

@@ -1,9 +1,11 @@
 // The socket protocol between the virtual HID backend (host side) and
 // vexa-sim (device side).
 //
-// vexa-sim listens on a Unix socket of type SOCK_SEQPACKET, so every
-// message below is one packet with its boundaries kept. A message is one
-// type byte followed by its payload. Integers are little-endian; a string
+// vexa-sim listens on a Unix socket of type SOCK_SEQPACKET, where every
+// message below is one packet with its boundaries kept, and, when asked to,
+// on a TCP port ("tcp:HOST:PORT", for systems without such sockets), where
+// every message is preceded by its length as a little-endian u32. A message
+// is one type byte followed by its payload. Integers are little-endian; a string
 // is a u16 length followed by that many bytes (no terminator).
 //
 // A connection starts unbound. It may enumerate any number of times and
@@ -69,6 +71,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace vexa::virtual_wire {
 
@@ -152,27 +156,74 @@ private:
     bool ok_ = true;
 };
 
-// Sends one message on a connected SOCK_SEQPACKET socket. False on error.
-bool sendMessage(int fd, const std::vector<uint8_t>& message);
-
 enum class SendResult : uint8_t { Sent, NoRoom, Failed };
 
-// Sends one message without waiting: NoRoom when the socket's buffer is
-// full (the peer is not reading), and nothing was sent.
-SendResult trySendMessage(int fd, const std::vector<uint8_t>& message);
+// One connection of the link, with the framing of its kind of socket. Owns
+// the socket. A TCP connection keeps the bytes of a message that has not
+// fully arrived until the rest comes.
+class Channel {
+public:
+    Channel() = default;
+    Channel(platform::SocketHandle socket, bool stream);
+    ~Channel() { close(); }
+    Channel(Channel&& other) noexcept;
+    Channel& operator=(Channel&& other) noexcept;
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
 
-// Receives one message (at most kMaxMessage bytes) into buffer, waiting at
-// most timeoutMs (-1: no limit). Returns the message length, 0 on time-out,
-// -1 when the peer closed the connection or on error.
-long receiveMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs);
+    bool isOpen() const { return socket_ != platform::kNoSocket; }
+    platform::SocketHandle handle() const { return socket_; }
+    // True when a message, or part of one, has been received and not
+    // taken yet: a wait on the socket alone would miss it.
+    bool hasBuffered() const { return end_ > begin_; }
 
-// Connects to the vexa-sim socket at path; -1 on failure.
-int connectSocket(const std::string& path);
+    // Sends one message, waiting for room. False on error.
+    bool send(const std::vector<uint8_t>& message);
+    // Sends one message without waiting: NoRoom when the socket has no room
+    // (the peer is not reading), and nothing was sent. A TCP connection that
+    // took part of a message waits for room for the rest, so that messages
+    // never interleave.
+    SendResult trySend(const std::vector<uint8_t>& message);
+    // Receives one message (at most kMaxMessage bytes) into buffer, waiting
+    // at most timeoutMs (-1: no limit). Returns the message length, 0 on
+    // time-out, -1 when the peer closed the connection, broke the framing,
+    // or on error.
+    long receive(std::vector<uint8_t>& buffer, int timeoutMs);
 
-// The file beside the socket on which host processes lock the device at
-// devicePath (a virtual device has no node of its own):
-// "<socket>.vexa-sim-0.lock" for "vexa-sim:0". vexa-sim makes these files,
-// open to every user who may reach its socket.
-std::string deviceLockFile(const std::string& socketPath, const std::string& devicePath);
+    // Ends both directions; the peer and a waiting receive see the end.
+    void shutdown();
+    void close();
+
+private:
+    bool takeBuffered(std::vector<uint8_t>& buffer, long& length);
+
+    platform::SocketHandle socket_ = platform::kNoSocket;
+    bool stream_ = false;
+    // TCP: received bytes not taken yet, in [begin_, end_).
+    std::vector<uint8_t> pending_;
+    // TCP: the message being sent, behind its length.
+    std::vector<uint8_t> framed_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+// The prefix of an address that names a TCP port instead of a socket path.
+constexpr const char* kTcpPrefix = "tcp:";
+
+// Splits "HOST:PORT" (the part after "tcp:"; an IPv6 host in brackets) into
+// host and port. False when either is missing.
+bool splitHostPort(const std::string& hostPort, std::string& host, std::string& port);
+
+// Connects to the vexa-sim at address: "tcp:HOST:PORT" or the path of its
+// Unix socket. A closed channel on failure.
+Channel connectTo(const std::string& address);
+
+// The file on which host processes lock the device at devicePath (a
+// virtual device has no node of its own). For a Unix socket it lies beside
+// the socket: "<socket>.vexa-sim-0.lock" for "vexa-sim:0"; vexa-sim makes
+// these files, open to every user who may reach its socket. For
+// "tcp:HOST:PORT" it lies in DeviceLock::sharedDirectory(), and the first
+// host process to lock the device makes it.
+std::string deviceLockFile(const std::string& address, const std::string& devicePath);
 
 }  // namespace vexa::virtual_wire

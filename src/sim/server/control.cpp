@@ -1,7 +1,5 @@
 #include "sim/server/control.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "sim/device/faults.h"
@@ -55,15 +53,14 @@ bool executeControl(const std::string& command,
 }
 
 int sendControl(const std::string& socketPath, const std::string& command) {
-    const int fd = wire::connectSocket(socketPath);
-    if (fd < 0) {
+    wire::Channel channel = wire::connectTo(socketPath);
+    if (!channel.isOpen()) {
         std::fprintf(stderr, "vexa-sim: no vexa-sim listens on %s\n", socketPath.c_str());
         return 1;
     }
     std::vector<uint8_t> reply;
-    const bool sent = wire::sendMessage(fd, wire::Writer(wire::CONTROL).str(command).bytes());
-    const long n = sent ? wire::receiveMessage(fd, reply, kReplyTimeoutMs) : -1;
-    ::close(fd);
+    const bool sent = channel.send(wire::Writer(wire::CONTROL).str(command).bytes());
+    const long n = sent ? channel.receive(reply, kReplyTimeoutMs) : -1;
     if (n <= 0 || reply[0] != wire::CONTROL_REPLY) {
         std::fprintf(stderr, "vexa-sim: no answer from %s\n", socketPath.c_str());
         return 1;

@@ -17,9 +17,10 @@ namespace wire = vexa::virtual_wire;
 
 }  // namespace
 
-HostConnection::HostConnection(int fd, const std::vector<std::unique_ptr<VirtualDevice>>& devices,
+HostConnection::HostConnection(wire::Channel& channel,
+                               const std::vector<std::unique_ptr<VirtualDevice>>& devices,
                                Wakeup& wakeup)
-    : fd_(fd), devices_(devices), wakeup_(wakeup) {}
+    : channel_(channel), devices_(devices), wakeup_(wakeup) {}
 
 void HostConnection::run() {
     Wakeup::Subscription wake(wakeup_);
@@ -46,20 +47,23 @@ void HostConnection::run() {
         }
         // 3. Wait for a request, room on the socket, the next due report,
         //    or a vanish or stop.
-        pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (reportPending_ ? POLLOUT : 0)), 0},
+        //    A request the channel holds already is taken without waiting.
+        pollfd fds[2] = {{static_cast<int>(channel_.handle()),
+                          static_cast<short>(POLLIN | (reportPending_ ? POLLOUT : 0)), 0},
                          {wake.fd(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, reportPending_ ? -1 : nextWaitMs());
+        const bool buffered = channel_.hasBuffered();
+        const int ready = ::poll(fds, 2, buffered ? 0 : reportPending_ ? -1 : nextWaitMs());
         if (ready < 0 && errno != EINTR) {
             return;
         }
-        if (ready <= 0) {
+        if (ready <= 0 && !buffered) {
             continue;
         }
-        if (fds[1].revents != 0) {
+        if (ready > 0 && fds[1].revents != 0) {
             wake.drain();
         }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            const long n = wire::receiveMessage(fd_, message_, 0);
+        if (buffered || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const long n = channel_.receive(message_, 0);
             if (n < 0) {
                 return;
             }
@@ -83,7 +87,7 @@ bool HostConnection::push() {
             report_.reset(wire::REPORT).i32(n).str("").raw(input_.data(), input_.size());
             reportPending_ = true;
         }
-        switch (wire::trySendMessage(fd_, report_.bytes())) {
+        switch (channel_.trySend(report_.bytes())) {
             case wire::SendResult::Sent:
                 reportPending_ = false;
                 break;
@@ -173,7 +177,7 @@ bool HostConnection::handle(const uint8_t* message, size_t length) {
             // Not this protocol: end the connection.
             return false;
     }
-    return wire::sendMessage(fd_, reply_.bytes());
+    return channel_.send(reply_.bytes());
 }
 
 }  // namespace vexa::sim

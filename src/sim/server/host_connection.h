@@ -19,8 +19,8 @@ namespace vexa::sim {
 
 class HostConnection {
 public:
-    HostConnection(int fd, const std::vector<std::unique_ptr<VirtualDevice>>& devices,
-                   Wakeup& wakeup);
+    HostConnection(virtual_wire::Channel& channel,
+                   const std::vector<std::unique_ptr<VirtualDevice>>& devices, Wakeup& wakeup);
 
     // Serves until the host leaves, breaks the protocol or cannot be
     // reached, the open device vanishes (its last message then says so), or
@@ -37,7 +37,7 @@ private:
     // Milliseconds until the next report falls due (-1: none queued).
     int nextWaitMs() const;
 
-    int fd_;
+    virtual_wire::Channel& channel_;
     const std::vector<std::unique_ptr<VirtualDevice>>& devices_;
     Wakeup& wakeup_;
     std::optional<DeviceLink> link_;

@@ -6,6 +6,7 @@
 
 #include "sim/device/faults.h"
 #include "sim/firmware/pin.h"
+#include "transport/virtual_wire.h"
 
 namespace vexa::sim {
 
@@ -105,6 +106,16 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
             if (!value(options.socketPath)) {
                 return std::nullopt;
             }
+        } else if (arg == "--listen") {
+            if (!value(options.listen)) {
+                return std::nullopt;
+            }
+            std::string host;
+            std::string port;
+            if (!vexa::virtual_wire::splitHostPort(options.listen, host, port)) {
+                error = "--listen takes HOST:PORT, not \"" + options.listen + "\"";
+                return std::nullopt;
+            }
         } else if (arg == "--devices") {
             if (!value(text)) {
                 return std::nullopt;
@@ -201,8 +212,8 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
         }
     }
 
-    if (options.socketPath.empty()) {
-        error = "--socket PATH is required";
+    if (options.socketPath.empty() && options.listen.empty()) {
+        error = "--socket PATH or --listen HOST:PORT is required";
         return std::nullopt;
     }
     const size_t listed = std::max(options.serials.size(), options.products.size());
@@ -254,17 +265,22 @@ TokenSetup tokenSetup(const SimOptions& options, const DeviceConfig& device) {
 
 std::string helpText() {
     std::string text =
-        "usage: vexa-sim --socket PATH [--devices N] [--serial HEX12 ...] [--product Vexa|Dorvik "
-        "...]\n"
+        "usage: vexa-sim [--socket PATH] [--listen HOST:PORT] [--devices N] [--serial HEX12 ...]\n"
+        "                [--product Vexa|Dorvik ...]\n"
         "                [--framing u2f|plain] [--report-length N] [--label TEXT] [--so-pin PIN]\n"
         "                [--user-pin PIN] [--state FILE] [--settle-ms N]\n"
-        "       vexa-sim --socket PATH --control COMMAND\n"
+        "       vexa-sim --socket PATH|--listen HOST:PORT --control COMMAND\n"
         "\n"
         "The virtual Vexa device: presents N devices (vendor 0x0483, product 0xA2AC,\n"
-        "manufacturer \"Talvoranth\") on the Unix socket PATH. Point the host software at it\n"
-        "with VEXA_VIRTUAL_DEVICE=PATH.\n"
+        "manufacturer \"Talvoranth\") on the Unix socket PATH, on a TCP port, or on both. Point\n"
+        "the host software at it with VEXA_VIRTUAL_DEVICE=PATH or "
+        "VEXA_VIRTUAL_DEVICE=tcp:HOST:PORT.\n"
         "\n"
-        "  --socket PATH        the socket to listen on (required)\n"
+        "  --socket PATH        the Unix socket to listen on\n"
+        "  --listen HOST:PORT   the TCP address to listen on as well (port 0: a free port; the\n"
+        "                       address bound is printed); for hosts without Unix sockets.\n"
+        "                       Anyone who reaches the port reaches the devices: keep it on\n"
+        "                       the loopback address\n"
         "  --devices N          number of devices, 1 to 16 (default 1)\n"
         "  --serial HEX12 ...   serial numbers of the devices in order, 12 hexadecimal digits\n"
         "                       (default: 564558410001, 564558410002, ...)\n"
@@ -280,7 +296,7 @@ std::string helpText() {
         "  --settle-ms N        the wait after opening that the device announces to the host\n"
         "                       (default 500, what a real device needs; tests may shorten it)\n"
         "  --control COMMAND    send one fault-injection command to the vexa-sim running at\n"
-        "                       PATH and exit; the commands:\n";
+        "                       PATH (or HOST:PORT) and exit; the commands:\n";
     text += controlCommandHelp();
     text +=
         "  --help               this text\n"

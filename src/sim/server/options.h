@@ -12,7 +12,8 @@
 namespace vexa::sim {
 
 struct SimOptions {
-    std::string socketPath;
+    std::string socketPath;  // empty: no Unix socket
+    std::string listen;      // HOST:PORT of the TCP listener; empty: none
     size_t devices = 1;
     std::vector<std::string> serials;   // upper-case, one per device from the first
     std::vector<std::string> products;  // one per device from the first

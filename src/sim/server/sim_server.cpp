@@ -13,6 +13,7 @@
 #include <exception>
 
 #include "sim/server/host_connection.h"
+#include "platform/socket.h"
 #include "transport/virtual_wire.h"
 
 namespace vexa::sim {
@@ -45,9 +46,7 @@ bool clearStaleSocket(const std::string& path, std::string& error) {
         error = path + " exists and is not a socket";
         return false;
     }
-    const int probe = wire::connectSocket(path);
-    if (probe >= 0) {
-        ::close(probe);
+    if (wire::connectTo(path).isOpen()) {
         error = "another vexa-sim already listens on " + path;
         return false;
     }
@@ -113,51 +112,76 @@ bool SimServer::makeLockFiles(std::string& error) {
     return true;
 }
 
+bool SimServer::listenTcp(const std::string& hostPort, std::string& error) {
+    std::string host;
+    std::string port;
+    if (!wire::splitHostPort(hostPort, host, port)) {
+        error = "\"" + hostPort + "\" is not HOST:PORT";
+        return false;
+    }
+    const vexa::platform::SocketHandle socket = vexa::platform::listenTcp(host, port, error);
+    if (socket == vexa::platform::kNoSocket) {
+        return false;
+    }
+    tcpListenFd_ = static_cast<int>(socket);
+    const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    tcpAddress_ = std::string(wire::kTcpPrefix) + shownHost + ":" +
+                  std::to_string(vexa::platform::localPort(socket));
+    return true;
+}
+
 void SimServer::run(int stopFd) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    // Unused slots (no such listener) have fd -1, which poll skips.
+    pollfd fds[3] = {{listenFd_, POLLIN, 0}, {tcpListenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
     while (!wakeup_.stopping()) {
-        const int ready = ::poll(fds, 2, -1);
+        const int ready = ::poll(fds, 3, -1);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
         }
-        if (fds[1].revents != 0) {
+        if (fds[2].revents != 0) {
             break;
         }
         reapFinished();
-        if ((fds[0].revents & POLLIN) == 0) {
-            continue;
+        if ((fds[0].revents & POLLIN) != 0) {
+            accept(listenFd_, false);
         }
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
+        if ((fds[1].revents & POLLIN) != 0) {
+            accept(tcpListenFd_, true);
         }
-        Connection& connection = connections_.emplace_back();
-        connection.fd = fd;
-        connection.thread = std::thread([this, &connection] {
-            try {
-                serve(connection);
-            } catch (const std::exception& e) {
-                // Out of memory or the like: this connection ends, the
-                // simulator goes on.
-                std::fprintf(stderr, "vexa-sim: connection ended: %s\n", e.what());
-            }
-            // The peer sees the end at once; the descriptor itself is
-            // closed when the thread is reaped, so its number is not reused
-            // while the server may still shut it down.
-            ::shutdown(connection.fd, SHUT_RDWR);
-            connection.done = true;
-        });
     }
+}
+
+void SimServer::accept(int listenFd, bool stream) {
+    const int fd = stream ? static_cast<int>(vexa::platform::acceptTcp(listenFd))
+                          : ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    Connection& connection = connections_.emplace_back();
+    connection.channel = wire::Channel(fd, stream);
+    connection.thread = std::thread([this, &connection] {
+        try {
+            serve(connection);
+        } catch (const std::exception& e) {
+            // Out of memory or the like: this connection ends, the
+            // simulator goes on.
+            std::fprintf(stderr, "vexa-sim: connection ended: %s\n", e.what());
+        }
+        // The peer sees the end at once; the socket itself is closed when
+        // the thread is reaped, so its number is not reused while the
+        // server may still shut it down.
+        connection.channel.shutdown();
+        connection.done = true;
+    });
 }
 
 void SimServer::reapFinished() {
     for (auto it = connections_.begin(); it != connections_.end();) {
         if (it->done) {
             it->thread.join();
-            ::close(it->fd);
             it = connections_.erase(it);
         } else {
             ++it;
@@ -168,11 +192,10 @@ void SimServer::reapFinished() {
 void SimServer::shutdown() {
     wakeup_.stop();
     for (Connection& connection : connections_) {
-        ::shutdown(connection.fd, SHUT_RDWR);
+        connection.channel.shutdown();
     }
     for (Connection& connection : connections_) {
         connection.thread.join();
-        ::close(connection.fd);
     }
     connections_.clear();
     if (listenFd_ >= 0) {
@@ -180,10 +203,14 @@ void SimServer::shutdown() {
         listenFd_ = -1;
         ::unlink(path_.c_str());
     }
+    if (tcpListenFd_ >= 0) {
+        ::close(tcpListenFd_);
+        tcpListenFd_ = -1;
+    }
 }
 
 void SimServer::serve(Connection& connection) {
-    HostConnection(connection.fd, devices_, wakeup_).run();
+    HostConnection(connection.channel, devices_, wakeup_).run();
 }
 
 }  // namespace vexa::sim

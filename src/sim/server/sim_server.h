@@ -1,5 +1,5 @@
-// The socket server of vexa-sim: listens on a Unix SOCK_SEQPACKET socket
-// and serves the protocol of transport/virtual_wire.h, one thread per
+// The socket server of vexa-sim: listens on a Unix SOCK_SEQPACKET socket,
+// a TCP port, or both, and serves the protocol of transport/virtual_wire.h, one thread per
 // connection (HostConnection). A connection may enumerate and send control
 // commands; OPEN binds it to one device, after which WRITE reaches that
 // device and its input reports are pushed to the host.
@@ -14,6 +14,7 @@
 
 #include "sim/device/virtual_device.h"
 #include "sim/device/wakeup.h"
+#include "transport/virtual_wire.h"
 
 namespace vexa::sim {
 
@@ -28,6 +29,12 @@ public:
     // on is replaced; a live one, or any other kind of file, is refused.
     bool listen(const std::string& path, std::string& error);
 
+    // Listens on the TCP port of hostPort ("HOST:PORT"; port 0 picks a free
+    // one) as well. The address actually bound is in tcpAddress().
+    bool listenTcp(const std::string& hostPort, std::string& error);
+    // "tcp:HOST:PORT" of the TCP listener ("" when none).
+    const std::string& tcpAddress() const { return tcpAddress_; }
+
     // Accepts and serves connections until stopFd becomes readable.
     void run(int stopFd);
 
@@ -37,7 +44,7 @@ public:
 
 private:
     struct Connection {
-        int fd = -1;
+        virtual_wire::Channel channel;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -45,11 +52,14 @@ private:
     void serve(Connection& connection);
     bool makeLockFiles(std::string& error);
     void reapFinished();
+    void accept(int listenFd, bool stream);
 
     const std::vector<std::unique_ptr<VirtualDevice>>& devices_;
     Wakeup& wakeup_;
     int listenFd_ = -1;
     std::string path_;
+    int tcpListenFd_ = -1;
+    std::string tcpAddress_;
     std::list<Connection> connections_;
 };
 

@@ -2,7 +2,7 @@
 // process, through the virtual HID backend: two devices, token-information
 // exchanges in both framings, and devices that answer with an error, with
 // garbage, late, or not at all, or that vanish (also under a read that
-// waits without limit).
+// waits without limit); over the simulator's Unix socket and its TCP port.
 #include <gtest/gtest.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "integration/tls/child_process.h"
 #include "log/log_target.h"
@@ -66,7 +67,9 @@ std::string text(const pb_byte_t* bytes, size_t size) {
     return std::string(reinterpret_cast<const char*>(bytes), size);
 }
 
-class SimulatedDevices : public ::testing::TestWithParam<const char*> {
+// Framing of the devices, and the link to the simulator: its Unix socket or
+// its TCP port.
+class SimulatedDevices : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {
 protected:
     void SetUp() override {
         const char* binDir = std::getenv("VEXA_BIN_DIR");
@@ -76,11 +79,21 @@ protected:
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         socket_ = dir_ + "/sim.sock";
+        const bool tcp = std::get<1>(GetParam()) == std::string("tcp");
         sim_ = std::make_unique<vexa::test::ChildProcess>(
-            program, std::vector<std::string>{"--socket", socket_, "--devices", "2", "--framing",
-                                              framing(), "--settle-ms", "20"});
+            program, std::vector<std::string>{tcp ? "--listen" : "--socket",
+                                              tcp ? "127.0.0.1:0" : socket_, "--devices", "2",
+                                              "--framing", framing(), "--settle-ms", "20"});
         ASSERT_TRUE(sim_->waitForStdout("vexa-sim: ready")) << sim_->out() << sim_->err();
-        setenv(wire::kSocketEnvironment, socket_.c_str(), 1);
+        address_ = socket_;
+        if (tcp) {
+            const std::string out = sim_->out();
+            const size_t at = out.find("listening on tcp:");
+            ASSERT_NE(at, std::string::npos) << out;
+            const size_t start = at + std::string("listening on ").size();
+            address_ = out.substr(start, out.find('\n', start) - start);
+        }
+        setenv(wire::kSocketEnvironment, address_.c_str(), 1);
     }
     void TearDown() override {
         unsetenv(wire::kSocketEnvironment);
@@ -91,7 +104,7 @@ protected:
         ::rmdir(dir_.c_str());
     }
 
-    std::string framing() const { return GetParam(); }
+    std::string framing() const { return std::get<0>(GetParam()); }
     bool u2f() const { return framing() == std::string("u2f"); }
 
     std::unique_ptr<CHIDTransport> openDevice(const std::string& serial, int timeoutMs = 10000) {
@@ -125,12 +138,11 @@ protected:
 
     // Sends one fault-injection command to the running simulator.
     void control(const std::string& command) {
-        const int fd = wire::connectSocket(socket_);
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(wire::sendMessage(fd, wire::Writer(wire::CONTROL).str(command).bytes()));
+        wire::Channel channel = wire::connectTo(address_);
+        ASSERT_TRUE(channel.isOpen());
+        ASSERT_TRUE(channel.send(wire::Writer(wire::CONTROL).str(command).bytes()));
         std::vector<uint8_t> reply;
-        const long n = wire::receiveMessage(fd, reply, 30000);
-        ::close(fd);
+        const long n = channel.receive(reply, 30000);
         ASSERT_GT(n, 1);
         wire::Reader in(reply.data() + 1, static_cast<size_t>(n) - 1);
         EXPECT_EQ(reply[0], wire::CONTROL_REPLY);
@@ -140,6 +152,7 @@ protected:
     hidtest::RecordingLog log_;
     std::string dir_;
     std::string socket_;
+    std::string address_;  // what VEXA_VIRTUAL_DEVICE names
     std::unique_ptr<vexa::test::ChildProcess> sim_;
 };
 
@@ -267,7 +280,7 @@ TEST_P(SimulatedDevices, VanishedDeviceFailsCleanlyAndComesBack) {
 }
 
 TEST_P(SimulatedDevices, VanishFailsAReadThatWaitsWithoutLimit) {
-    auto backend = talvoranth::makeVirtualHidBackend(socket_);
+    auto backend = talvoranth::makeVirtualHidBackend(address_);
     std::unique_ptr<talvoranth::IHidDevice> device = backend->openPath("vexa-sim:0");
     ASSERT_NE(device, nullptr);
     std::future<int> read = std::async(std::launch::async, [&device] {
@@ -281,13 +294,18 @@ TEST_P(SimulatedDevices, VanishFailsAReadThatWaitsWithoutLimit) {
     // Gone for good on this opening: reads and writes fail with the reason
     // (once the end of the connection, which follows the error, arrived).
     uint8_t in[65];
-    EXPECT_EQ(device->readTimeout(in, sizeof in, 10000), -1);
+    EXPECT_EQ(device->readTimeout(in, sizeof in, 30000), -1);
     const std::vector<uint8_t> out(device->outputReportLength(), 0);
     EXPECT_EQ(device->write(out.data(), out.size()), -1);
     EXPECT_EQ(device->errorText(), std::wstring(L"the device was disconnected"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Framings, SimulatedDevices, ::testing::Values("u2f", "plain"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(FramingsAndLinks, SimulatedDevices,
+                         ::testing::Combine(::testing::Values("u2f", "plain"),
+                                            ::testing::Values("unix", "tcp")),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param);
+                         });
 
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "integration/tls/child_process.h"
 #include "sim/firmware/codec.h"
+#include "platform/socket.h"
 #include "transport/virtual_wire.h"
 
 namespace vexa::sim {
@@ -56,22 +57,17 @@ std::string text(const uint8_t* bytes, size_t size) {
 // uses it.
 class WireClient {
 public:
-    explicit WireClient(const std::string& socket) : fd_(wire::connectSocket(socket)) {}
-    ~WireClient() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    bool connected() const { return fd_ >= 0; }
+    explicit WireClient(const std::string& address) : channel_(wire::connectTo(address)) {}
+    bool connected() const { return channel_.isOpen(); }
 
     // Sends one message and returns the reply's reader (type byte checked).
     // Reports the device pushes before the reply are kept for read().
     std::optional<wire::Reader> roundTrip(const wire::Writer& message, uint8_t replyType) {
-        if (!wire::sendMessage(fd_, message.bytes())) {
+        if (!channel_.send(message.bytes())) {
             return std::nullopt;
         }
         for (;;) {
-            const long n = wire::receiveMessage(fd_, reply_, kWaitMs);
+            const long n = channel_.receive(reply_, kWaitMs);
             if (n <= 0) {
                 return std::nullopt;
             }
@@ -141,7 +137,7 @@ public:
             message = std::move(pushed_.front());
             pushed_.pop_front();
         } else {
-            const long n = wire::receiveMessage(fd_, reply_, timeoutMs);
+            const long n = channel_.receive(reply_, timeoutMs);
             if (n <= 0) {
                 return n == 0 ? 0 : -2;
             }
@@ -239,7 +235,7 @@ public:
     }
 
 private:
-    int fd_;
+    wire::Channel channel_;
     std::vector<uint8_t> reply_;
     std::deque<Bytes> pushed_;
 };
@@ -558,8 +554,70 @@ TEST_F(SimProcess, MisuseOfTheSocketProtocolHurtsOnlyThatConnection) {
 TEST_F(SimProcess, BadCommandLineGivesUsage) {
     ChildProcess sim(program(), {"--devices", "2"});
     EXPECT_EQ(sim.waitExit(), std::optional<int>(2));
-    EXPECT_NE(sim.err().find("--socket PATH is required"), std::string::npos) << sim.err();
+    EXPECT_NE(sim.err().find("--socket PATH or --listen HOST:PORT is required"), std::string::npos)
+        << sim.err();
     EXPECT_NE(sim.err().find("usage: vexa-sim"), std::string::npos);
+    for (const char* address : {"4443", "localhost:", ":4443", "localhost:port"}) {
+        ChildProcess bad(program(), {"--listen", address});
+        EXPECT_EQ(bad.waitExit(), std::optional<int>(2)) << address;
+        EXPECT_NE(bad.err().find("--listen takes HOST:PORT"), std::string::npos) << bad.err();
+    }
+}
+
+// The TCP form of the link: the address the simulator announces for port 0
+// ("tcp:127.0.0.1:N").
+std::string announcedTcpAddress(const std::string& out) {
+    const std::string marker = "vexa-sim: listening on tcp:";
+    const size_t at = out.find(marker);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const size_t start = at + marker.size() - 4;
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+TEST_F(SimProcess, TcpListenerServesTheSameLinkWithLengthFraming) {
+    sim_ = std::make_unique<ChildProcess>(
+        program(),
+        std::vector<std::string>{"--listen", "127.0.0.1:0", "--settle-ms", "0", "--devices", "2"});
+    ASSERT_TRUE(sim_->waitForStdout("vexa-sim: ready")) << sim_->out() << sim_->err();
+    const std::string address = announcedTcpAddress(sim_->out());
+    ASSERT_EQ(address.rfind("tcp:127.0.0.1:", 0), 0u) << sim_->out();
+    EXPECT_EQ(sim_->out().find(".sock"), std::string::npos) << "no Unix socket was asked for";
+
+    // 1. A whole exchange with the device, as over the Unix socket.
+    WireClient client(address);
+    ASSERT_TRUE(client.connected());
+    const std::vector<wire::DeviceRecord> records = client.enumerate();
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(client.open(records[0].path), 64);
+    const uint32_t channel = client.allocateChannel();
+    std::optional<DeviceResponse> response = client.callU2f(channel, tokenInfoRequest());
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->rv, 0u);
+    ASSERT_TRUE(response->tokenInfo);
+    EXPECT_EQ(text(response->tokenInfo->serial_number.bytes, 12), "564558410001");
+
+    // 2. The control command line reaches it over TCP.
+    const std::string hostPort = address.substr(4);
+    ChildProcess tool(program(), {"--listen", hostPort, "--control", "error 1 4"});
+    EXPECT_EQ(tool.waitExit(), std::optional<int>(0)) << tool.out() << tool.err();
+
+    // 3. A peer that breaks the length framing (an impossible length, then
+    //    a stream that ends inside a message) loses only its own connection.
+    for (const Bytes& garbage : {Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x01}, Bytes{0x00, 0x00, 0x00, 0x00},
+                                 Bytes{0x10, 0x00, 0x00, 0x00, 0x01}}) {
+        const vexa::platform::SocketHandle raw =
+            vexa::platform::connectTcp("127.0.0.1", address.substr(14));
+        ASSERT_NE(raw, vexa::platform::kNoSocket);
+        EXPECT_TRUE(vexa::platform::sendAll(raw, garbage.data(), garbage.size()));
+        vexa::platform::closeSocket(raw);
+    }
+    WireClient after(address);
+    EXPECT_EQ(after.enumerate().size(), 2u);
+    response = client.callU2f(channel, tokenInfoRequest());
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->rv, 0u);
 }
 
 }  // namespace

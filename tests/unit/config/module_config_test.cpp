@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <unistd.h>
-
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -14,11 +12,14 @@
 #include "config/module_config.h"
 #include "platform/platform.h"
 #include "unit/log/log_line.h"
+#include "unit/temp_directory.h"
 
 using talvoranth::CLogger;
 using talvoranth::ModuleConfig;
 
 namespace {
+
+constexpr char kSeparator = vexa::platform::kDirectorySeparator;
 
 // Records every line that passes the threshold, whatever the console flag.
 class RecordingLogger : public CLogger {
@@ -51,9 +52,9 @@ std::string readFile(const std::string& path) {
 class ConfigFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vexa-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        root = vexa::test::makeTemporaryDirectory("vexa-config");
+        ASSERT_FALSE(root.empty());
+        cleanup.path = root;
         work = root + "/work";
         std::filesystem::create_directories(work);
         savedCwd = std::filesystem::current_path();
@@ -62,20 +63,19 @@ protected:
             const char* value = getenv(name);
             savedEnv.push_back(value ? std::optional<std::string>(value) : std::nullopt);
         }
-        unsetenv("USERPROFILE");
-        setenv("HOME", (root + "/home").c_str(), 1);
+        vexa::platform::unsetEnvironment("USERPROFILE");
+        vexa::platform::setEnvironment("HOME", (root + "/home").c_str());
     }
     void TearDown() override {
         std::filesystem::current_path(savedCwd);
         const char* names[] = {"HOME", "USERPROFILE"};
         for (size_t i = 0; i < 2; ++i) {
             if (savedEnv[i]) {
-                setenv(names[i], savedEnv[i]->c_str(), 1);
+                vexa::platform::setEnvironment(names[i], savedEnv[i]->c_str());
             } else {
-                unsetenv(names[i]);
+                vexa::platform::unsetEnvironment(names[i]);
             }
         }
-        std::filesystem::remove_all(root);
     }
 
     // Loads `json` from a file; the log starts at `threshold`.
@@ -89,6 +89,7 @@ protected:
     std::string root, work;
     std::filesystem::path savedCwd;
     std::vector<std::optional<std::string>> savedEnv;
+    vexa::test::RemoveOnExit cleanup;  // after the log has closed its file
     RecordingLogger log;
     ModuleConfig config;
 };
@@ -309,7 +310,8 @@ TEST_F(ConfigFixture, TopLevelNullChangesNothing) {
 // The issue's example: a configured log writes the same line to the
 // console and to the file.
 TEST_F(ConfigFixture, ConfiguredLogWritesToConsoleAndFile) {
-    const std::string logPath = root + "/module.log";
+    // Forward slashes: the path goes into a JSON text unescaped.
+    const std::string logPath = std::filesystem::path(root + "/module.log").generic_string();
     load(R"({"logging": {"loglevel": 30, "logconsole": true, "logfile": ")" + logPath +
              R"("}, "transport": {"address": "h", "port": 4443, "cacertbundle": "ca.pem"}})",
          50);
@@ -348,20 +350,23 @@ TEST_F(ConfigFixture, ConfigDirectoryLookup) {
     EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), exeDir);
 
     writeFile(profile + ".vexa/" + file, "{}");
-    setenv("USERPROFILE", profile.c_str(), 1);
+    vexa::platform::setEnvironment("USERPROFILE", profile.c_str());
     EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), exeDir) << "HOME wins over USERPROFILE";
-    setenv("HOME", "", 1);
-    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), profile + ".vexa/")
+    vexa::platform::setEnvironment("HOME", "");
+    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), profile + ".vexa" + kSeparator)
         << "an empty HOME counts as unset";
-    unsetenv("HOME");
-    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), profile + ".vexa/");
+    vexa::platform::unsetEnvironment("HOME");
+    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), profile + ".vexa" + kSeparator);
 
-    setenv("HOME", (root + "/home").c_str(), 1);  // no trailing '/'
+    vexa::platform::setEnvironment("HOME", (root + "/home").c_str());  // no trailing '/'
     writeFile(home + ".vexa/" + file, "{}");
-    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), home + ".vexa/");
+    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file),
+              root + "/home" + kSeparator + ".vexa" + kSeparator);
 
     writeFile(work + "/" + file, "{}");
-    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), work + "/");
+    const std::string cwd = vexa::platform::workingDirectory();
+    EXPECT_EQ(talvoranth::findModuleConfigDirectory(file), cwd);
+    EXPECT_EQ(cwd.substr(cwd.size() - 5), std::string("work") + kSeparator) << cwd;
 
     // A file in the working directory that others may change is passed over
     // with a warning: it could send the user's PINs to another daemon.
@@ -370,8 +375,12 @@ TEST_F(ConfigFixture, ConfigDirectoryLookup) {
         std::filesystem::permissions(work + "/" + file, std::filesystem::perms::owner_read |
                                                             std::filesystem::perms::owner_write |
                                                             mode);
+        if (!vexa::platform::fileAccess(work + "/" + file).writableByOthers) {
+            GTEST_SKIP() << "file modes do not grant others write access on this system";
+        }
         std::string warning;
-        EXPECT_EQ(talvoranth::findModuleConfigDirectory(file, &warning), home + ".vexa/");
+        EXPECT_EQ(talvoranth::findModuleConfigDirectory(file, &warning),
+                  root + "/home" + kSeparator + ".vexa" + kSeparator);
         EXPECT_EQ(warning, file +
                                " in the working directory is not used: it may be written by "
                                "other users");
@@ -386,6 +395,9 @@ TEST_F(ConfigFixture, APlantedWorkingDirectoryFileIsNotLoaded) {
               R"({"transport": {"address": "evil", "port": 1, "cacertbundle": "ca.pem"}})");
     std::filesystem::permissions(work + "/vexaconfig.json", std::filesystem::perms::others_write,
                                  std::filesystem::perm_options::add);
+    if (!vexa::platform::fileAccess(work + "/vexaconfig.json").writableByOthers) {
+        GTEST_SKIP() << "file modes do not grant others write access on this system";
+    }
     talvoranth::loadModuleConfig(log, config);
     EXPECT_FALSE(config.ipTransport);
     EXPECT_EQ(config.timeoutMs, 2);
@@ -394,10 +406,11 @@ TEST_F(ConfigFixture, APlantedWorkingDirectoryFileIsNotLoaded) {
 }
 
 TEST_F(ConfigFixture, RelativeUserDirectoryWithoutHomeOrProfile) {
-    unsetenv("HOME");
+    vexa::platform::unsetEnvironment("HOME");
     std::filesystem::create_directories(work + "/.vexa");
     writeFile(work + "/.vexa/" + talvoranth::kModuleConfigFileName, "{}");
-    EXPECT_EQ(talvoranth::findModuleConfigDirectory(talvoranth::kModuleConfigFileName), ".vexa/");
+    EXPECT_EQ(talvoranth::findModuleConfigDirectory(talvoranth::kModuleConfigFileName),
+              std::string(".vexa") + kSeparator);
 }
 
 TEST_F(ConfigFixture, LoaderPrefersTheWorkingDirectoryOverTheUserDirectory) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/platform.h"
 #include "transport/hid_transport.h"
 #include "transport/port.h"
 #include "unit/hid/fake_hid.h"
@@ -21,13 +22,13 @@ public:
         if (old != nullptr) {
             saved_ = old;
         }
-        setenv("VEXA_VIRTUAL_DEVICE", kPath, 1);
+        vexa::platform::setEnvironment("VEXA_VIRTUAL_DEVICE", kPath);
     }
     ~UnreachableVirtualDevice() {
         if (saved_) {
-            setenv("VEXA_VIRTUAL_DEVICE", saved_->c_str(), 1);
+            vexa::platform::setEnvironment("VEXA_VIRTUAL_DEVICE", saved_->c_str());
         } else {
-            unsetenv("VEXA_VIRTUAL_DEVICE");
+            vexa::platform::unsetEnvironment("VEXA_VIRTUAL_DEVICE");
         }
     }
     static constexpr const char* kPath = "/nonexistent-vexa-test/sim.sock";

@@ -76,9 +76,10 @@ private:
             if (fd < 0) {
                 continue;
             }
+            wire::Channel channel(fd, false);
             std::vector<uint8_t> buffer;
             while (waitReadable(fd)) {
-                const long n = wire::receiveMessage(fd, buffer, 0);
+                const long n = channel.receive(buffer, 0);
                 if (n <= 0) {
                     break;
                 }
@@ -89,7 +90,7 @@ private:
                 }
                 bool open = true;
                 for (const Bytes& reply : handler_(message)) {
-                    if (reply.empty() || !wire::sendMessage(fd, reply)) {
+                    if (reply.empty() || !channel.send(reply)) {
                         open = false;
                         break;
                     }
@@ -98,7 +99,6 @@ private:
                     break;
                 }
             }
-            ::close(fd);
         }
     }
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -17,6 +15,7 @@
 #include "log/logger.h"
 #include "unit/log/log_line.h"
 #include "platform/platform.h"
+#include "unit/temp_directory.h"
 
 using talvoranth::CLogger;
 
@@ -40,11 +39,10 @@ std::string readFile(const std::string& path) {
 
 struct LoggerFixture : ::testing::Test {
     void SetUp() override {
-        char pattern[] = "/tmp/vexa-log-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = vexa::test::makeTemporaryDirectory("vexa-log");
+        ASSERT_FALSE(dir.empty());
+        cleanup.path = dir;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
     // The text of the one line written to the console, prefix checked.
     std::string onlyLine() {
@@ -54,6 +52,7 @@ struct LoggerFixture : ::testing::Test {
     }
 
     std::string dir;
+    vexa::test::RemoveOnExit cleanup;  // after the log has closed its file
     std::ostringstream console;
     CLogger log{&console};
 };

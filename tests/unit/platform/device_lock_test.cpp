@@ -2,10 +2,15 @@
 // one file stand for two processes: the locks belong to the open file, so
 // they see each other as they would across processes.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -19,14 +24,17 @@ using Presence = DeviceLock::Presence;
 class DeviceLockTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vexa-lock-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/device.lock";
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / (std::string("vexa-lock-") + test->name());
+        std::filesystem::remove_all(dir);
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        dir_ = dir.string();
+        path_ = (dir / "device.lock").string();
     }
     void TearDown() override {
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
     std::unique_ptr<DeviceLock> open() {
         std::string error;
@@ -70,6 +78,7 @@ TEST_F(DeviceLockTest, ExchangesExcludeEachOtherAndEndWithTheirHolder) {
     EXPECT_TRUE(first->lockExchange(0));
 }
 
+#ifndef _WIN32
 TEST_F(DeviceLockTest, KilledHoldersLockIsReleasedByTheKernel) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -104,6 +113,36 @@ TEST_F(DeviceLockTest, AMissingDeviceNodeIsNotCreated) {
     EXPECT_NE(error.find("hidraw9"), std::string::npos) << error;
     EXPECT_NE(::access((dir_ + "/hidraw9").c_str(), F_OK), 0);
 }
+
+// A lock file one user made must be lockable by the others: it is made
+// open to all, whatever the umask.
+TEST_F(DeviceLockTest, AMadeLockFileIsOpenToEveryUser) {
+    const mode_t old = ::umask(077);
+    std::unique_ptr<DeviceLock> lock = open();
+    ::umask(old);
+    struct stat info {};
+    ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0666u);
+    EXPECT_EQ(open()->join(false, 0), Presence::Alone);
+}
+#else
+// A device interface cannot be locked itself: its lock is a file named
+// after it in the shared directory, the same for every opener, and two
+// devices do not share one.
+TEST_F(DeviceLockTest, DeviceInterfacesAreLockedThroughSharedFiles) {
+    const std::string device = "\\\\?\\hid#vid_1209&pid_0001#vexa-lock-test";
+    std::string error;
+    std::unique_ptr<DeviceLock> first = DeviceLock::open(device, false, error);
+    ASSERT_NE(first, nullptr) << error;
+    std::unique_ptr<DeviceLock> again = DeviceLock::open(device, false, error);
+    std::unique_ptr<DeviceLock> other = DeviceLock::open(device + "x", false, error);
+    ASSERT_NE(again, nullptr) << error;
+    ASSERT_NE(other, nullptr) << error;
+    EXPECT_EQ(first->join(true, 0), Presence::Alone);
+    EXPECT_EQ(again->join(false, 30), Presence::Busy);
+    EXPECT_EQ(other->join(true, 0), Presence::Alone);
+}
+#endif
 
 }  // namespace
 }  // namespace vexa::platform

@@ -11,6 +11,7 @@
 #include "rpc/envelope.h"
 #include "rpc/function_ids.h"
 #include "rpc/ulong_wire.h"
+#include "unit/wide_ulong.h"
 #include "unit/rpc/log_capture.h"
 #include "unit/rpc/memory_device.h"
 
@@ -276,8 +277,9 @@ TEST(UlongWire, CarriesThirtyTwoBitsAndUnavailableInformationOnly) {
         {0xFFFFFFFEul, true, 0xFFFFFFFEu},
         {0xFFFFFFFFul, true, 0xFFFFFFFFu},
         {CK_UNAVAILABLE_INFORMATION, true, 0xFFFFFFFFu},
-        {0x100000000ul, false, 0},
-        {CK_UNAVAILABLE_INFORMATION - 1, false, 0},
+        // Values beyond 32 bits, on hosts that have them.
+        {vexa::test::wideUlong(32), !vexa::test::kHostUlongIsWide, 0},
+        {CK_UNAVAILABLE_INFORMATION - 1, !vexa::test::kHostUlongIsWide, 0xFFFFFFFEu},
     };
     for (const Case& c : cases) {
         uint32_t wire = 0;

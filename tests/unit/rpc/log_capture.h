@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "log/log_target.h"
+#include "platform/printf_format.h"
 
 namespace vexa::test {
 
 class CLogCapture : public talvoranth::ILogTarget {
 public:
-    void log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4))) {
+    void log(int level, const char* format, ...) override VEXA_PRINTF_FORMAT(3, 4) {
         char buffer[2048];
         va_list args;
         va_start(args, format);
