@@ -61,7 +61,7 @@ std::string readAll(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(WakeEventTest, ReadableExactlyWhileSet) {
+TEST(PlatformWakeEventTest, ReadableExactlyWhileSet) {
     WakeEvent event;
     const int descriptor = event.descriptor();
     EXPECT_EQ(waitForInput(&descriptor, 1, 0), 0u);
@@ -79,7 +79,7 @@ TEST(WakeEventTest, ReadableExactlyWhileSet) {
     EXPECT_EQ(waitForInput(&descriptor, 1, 0), 0u);
 }
 
-TEST(NetTest, ConnectedSocketWaitsWithAnEvent) {
+TEST(PlatformNetTest, ConnectedSocketWaitsWithAnEvent) {
     Listener listener;
     std::string error;
     const int client = connectTcp("127.0.0.1", listener.port, 5000, &error);
@@ -109,7 +109,7 @@ TEST(NetTest, ConnectedSocketWaitsWithAnEvent) {
     closeRaw(static_cast<RawSocket>(client));
 }
 
-TEST(NetTest, ConnectFailuresGiveAReason) {
+TEST(PlatformNetTest, ConnectFailuresGiveAReason) {
     int closedPort;
     {
         Listener listener;
@@ -122,7 +122,7 @@ TEST(NetTest, ConnectFailuresGiveAReason) {
     }
 }
 
-TEST(NetTest, IpAddressBytes) {
+TEST(PlatformNetTest, IpAddressBytes) {
     const struct {
         const char* text;
         size_t size;
@@ -134,7 +134,7 @@ TEST(NetTest, IpAddressBytes) {
     EXPECT_EQ(ipAddressBytes("10.1.2.3"), (std::vector<unsigned char>{10, 1, 2, 3}));
 }
 
-class PrivateFileTest : public ::testing::Test {
+class PlatformPrivateFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -156,7 +156,7 @@ protected:
     std::filesystem::path dir_;
 };
 
-TEST_F(PrivateFileTest, WriteReplacesWithAPrivateFile) {
+TEST_F(PlatformPrivateFileTest, WriteReplacesWithAPrivateFile) {
     const std::filesystem::path path = dir_ / "session";
     EXPECT_FALSE(fileAccess(path.string()).exists);
     ASSERT_TRUE(writePrivateFile(path.string(), std::string(100000, 'x')));
@@ -169,7 +169,7 @@ TEST_F(PrivateFileTest, WriteReplacesWithAPrivateFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
 }
 
-TEST_F(PrivateFileTest, AppendCreatesPrivatelyAndAppends) {
+TEST_F(PlatformPrivateFileTest, AppendCreatesPrivatelyAndAppends) {
     const std::filesystem::path path = dir_ / "log";
     for (const char* text : {"one\n", "two\n"}) {
         const int fd = openPrivateAppend(path.string());
@@ -182,7 +182,7 @@ TEST_F(PrivateFileTest, AppendCreatesPrivatelyAndAppends) {
     EXPECT_LT(openPrivateAppend((dir_ / "missing" / "log").string()), 0);
 }
 
-TEST_F(PrivateFileTest, OthersAccessIsSeen) {
+TEST_F(PlatformPrivateFileTest, OthersAccessIsSeen) {
     const std::filesystem::path path = dir_ / "shared";
     std::ofstream(path) << "x";
     std::filesystem::permissions(
