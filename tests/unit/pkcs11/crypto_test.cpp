@@ -3,6 +3,7 @@
 // cases, C_Sign's length answer and the final signature step.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "unit/pkcs11/module_fixture.h"
@@ -283,13 +284,15 @@ TEST_F(Crypto, UpdatesGoInPiecesOfAtMost2000Bytes) {
 }
 
 TEST_F(Crypto, FirstFailingPieceEndsTheUpdate) {
-    int pieces = 0;
-    devices_[0]->setResponder([&pieces](const SeenRequest&) {
-        return Reply::withRv(++pieces == 2 ? CKR_DEVICE_MEMORY : CKR_OK);
+    // The responder outlives the test body (the fixture's tear-down still
+    // closes the session through it), so the count lives with it.
+    auto pieces = std::make_shared<int>(0);
+    devices_[0]->setResponder([pieces](const SeenRequest&) {
+        return Reply::withRv(++*pieces == 2 ? CKR_DEVICE_MEMORY : CKR_OK);
     });
     std::vector<CK_BYTE> data(6000);
     EXPECT_EQ(C_SignUpdate(session_, data.data(), data.size()), CKR_DEVICE_MEMORY);
-    EXPECT_EQ(pieces, 2);
+    EXPECT_EQ(*pieces, 2);
 }
 
 TEST_F(Crypto, VerifySendsDataAndSignatureInOneRequest) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "sim/firmware/codec.h"
@@ -132,13 +133,15 @@ TEST_F(Objects, BufferTooSmallMarksTheEntryUnlessTheDeviceAlreadyFailed) {
 }
 
 TEST_F(Objects, ValuesLeftOutOfAFullReplyAreFetchedOnTheirOwn) {
-    int calls = 0;
-    devices_[0]->setResponder([&calls](const SeenRequest& seen) {
+    // The responder outlives the test body (the fixture's tear-down still
+    // closes the session through it), so the count lives with it.
+    auto calls = std::make_shared<int>(0);
+    devices_[0]->setResponder([calls](const SeenRequest& seen) {
         if (seen.functionId() != id(FunctionId::GetAttributeValue)) {
             return Reply::withRv(CKR_OK);
         }
-        ++calls;
-        if (calls == 1) {
+        ++*calls;
+        if (*calls == 1) {
             return attributesReply(CKR_OK, {DeviceAttribute::ofBytes(CKA_LABEL, {'x'}),
                                             DeviceAttribute::ofLength(CKA_VALUE, 3)});
         }
@@ -148,7 +151,7 @@ TEST_F(Objects, ValuesLeftOutOfAFullReplyAreFetchedOnTheirOwn) {
     CK_BYTE value[8] = {};
     CK_ATTRIBUTE tmpl[] = {{CKA_LABEL, label, sizeof label}, {CKA_VALUE, value, sizeof value}};
     EXPECT_EQ(C_GetAttributeValue(session_, 9, tmpl, 2), CKR_OK);
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(*calls, 2);
     EXPECT_EQ(tmpl[1].ulValueLen, 3u);
     EXPECT_EQ(value[2], 3);
     EXPECT_EQ(tmpl[0].ulValueLen, 1u);
