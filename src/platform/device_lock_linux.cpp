@@ -54,6 +54,8 @@ public:
     // Replacing an OFD write lock by a read lock is atomic in the kernel.
     void share() override { tryLock(kPresenceByte, F_RDLCK); }
 
+    void leave() override { tryLock(kPresenceByte, F_UNLCK); }
+
     // A process that exchanges without pause would take the exchange again
     // before a polling waiter sees it free. The waiter therefore holds the
     // turnstile while it waits, and everyone passes the turnstile first: the
