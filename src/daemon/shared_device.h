@@ -1,11 +1,11 @@
 // The Vexa device as the daemon's clients share it: claimed for the client
 // that holds the turn (DeviceTurns) through DeviceClaim, which holds the
 // device against other processes and finds it clean; cleared and released
-// when that client leaves, and after a failed exchange, so that the next
-// request opens it afresh and a late answer is never taken for it.
+// when that client leaves (kept open for the next one); cleared and closed
+// after a failed exchange, so that the next request opens it afresh and a
+// late answer is never taken for it.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "daemon/device_claim.h"
@@ -20,16 +20,16 @@ public:
 
     // The device for the client that now holds the turn, claimed when it is
     // not; nullptr after "Error opening port: ..." when it cannot be.
-    // *reused tells whether it was claimed already.
+    // *reused tells whether it was open already.
     talvoranth::CTransport* forClient(bool* reused);
-    // An exchange failed: the device is cleared and released.
+    // An exchange failed: the device is cleared and closed.
     void failed();
-    // The holder has gone: its sessions are cleared and the device released.
+    // The holder has gone: its sessions are cleared and the device released
+    // (still open).
     void clientLeft();
 
 private:
-    std::string serial_;
-    std::unique_ptr<DeviceClaim> claim_;
+    DeviceClaim claim_;
 };
 
 // The device's read time-out: the longest the module waits for an answer

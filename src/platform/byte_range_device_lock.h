@@ -15,6 +15,9 @@ public:
     Presence join(bool exclusive, int waitMs) override;
     bool lockExchange(int waitMs) override;
     void unlockExchange() override;
+    // Presence is one byte however it is held (exclusive, shared, or shared
+    // over exclusive after share()): one unlock lets it go.
+    void leave() override { unlock(kPresenceByte); }
 
 protected:
     static constexpr int kPresenceByte = 0;

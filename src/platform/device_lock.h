@@ -6,7 +6,9 @@
 // - presence: held shared by every process that has the device open. A
 //   process that can take it exclusively is the device's only user; a
 //   process that must keep others out (the daemon while it serves a client)
-//   holds it exclusively throughout.
+//   holds it exclusively throughout. A process may keep the device open
+//   without presence while it has nothing on the device (the daemon between
+//   clients): it is then nobody's reason not to clear.
 // - exchange: held exclusively for one request and its answer, so that the
 //   exchanges of different processes never interleave on the device.
 #pragma once
@@ -49,6 +51,8 @@ public:
     // Turns an exclusive presence into a shared one, without a moment in
     // which another process could take it alone.
     virtual void share() = 0;
+    // Lets presence go while the lock stays open; join takes it again.
+    virtual void leave() = 0;
     // Takes the exchange part, waiting up to waitMs; false when another
     // process kept it that long. Holding it already is fine.
     virtual bool lockExchange(int waitMs) = 0;

@@ -150,6 +150,17 @@ bool CHIDTransport::joinDevice(IHidDevice& device) {
     return presence == Presence::Alone;
 }
 
+void CHIDTransport::leavePresence() {
+    if (lock_) {
+        lock_->leave();
+    }
+}
+
+bool CHIDTransport::rejoinAlone(int waitMs) {
+    using Presence = vexa::platform::DeviceLock::Presence;
+    return !lock_ || lock_->join(true, waitMs) == Presence::Alone;
+}
+
 // Starts one request/answer step: the device is this process's until the
 // answer has been read (endExchange). Nothing that arrived before the
 // request can be taken for its answer.

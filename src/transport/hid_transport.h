@@ -94,6 +94,13 @@ public:
     // fails with "Device in use by another process" when they do not;
     // meanwhile other processes' opens wait and fail alike.
     void setExclusive(bool exclusive) { exclusive_ = exclusive; }
+    // For a holder that keeps the device open between its users (the
+    // daemon between clients): leavePresence lets the other processes count
+    // as alone while the device stays open and settled; rejoinAlone takes
+    // presence back exclusively, waiting up to waitMs, false when others
+    // keep it that long.
+    void leavePresence();
+    bool rejoinAlone(int waitMs);
     // True when the device answered the channel allocation at the last open.
     bool channelFraming() const { return channel_ != hidframe::kNoChannel; }
 

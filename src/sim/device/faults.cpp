@@ -46,6 +46,7 @@ const Verb kVerbs[] = {
     {"garbage", ControlCommand::Action::Queue, Fault::Kind::Garbage, 0, 0, 0, 0},
     {"vanish", ControlCommand::Action::Vanish, Fault::Kind::Drop, 1, 1, 0, kMaxMilliseconds},
     {"clear", ControlCommand::Action::Clear, Fault::Kind::Drop, 0, 0, 0, 0},
+    {"opens", ControlCommand::Action::Opens, Fault::Kind::Drop, 0, 0, 0, 0},
 };
 
 }  // namespace
@@ -95,6 +96,7 @@ const char* controlCommandHelp() {
            "  garbage D       device D answers the next request with bytes that are no Response\n"
            "  vanish D MS     device D disappears now for MS milliseconds (sessions are lost)\n"
            "  clear D         forget the faults queued for device D\n"
+           "  opens D         how many times hosts have opened device D\n"
            "  D is a device index (0, 1, ...) or a serial number.\n";
 }
 

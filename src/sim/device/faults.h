@@ -31,7 +31,7 @@ struct Fault {
 };
 
 struct ControlCommand {
-    enum class Action : uint8_t { Queue, Vanish, Clear };
+    enum class Action : uint8_t { Queue, Vanish, Clear, Opens };
     Action action = Action::Queue;
     std::string device;         // index or serial number, as given
     Fault fault;                // Action::Queue

@@ -94,6 +94,16 @@ void VirtualDevice::clearFaults() {
     faults_.clear();
 }
 
+void VirtualDevice::countOpen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++opens_;
+}
+
+uint64_t VirtualDevice::opens() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return opens_;
+}
+
 uint32_t VirtualDevice::allocateChannel() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Channels count up from the device's base; 0 and the broadcast

@@ -62,6 +62,10 @@ public:
     std::optional<Fault> takeFault();
     void clearFaults();
 
+    // Counts the hosts' opens of the device (observable by control).
+    void countOpen();
+    uint64_t opens() const;
+
     uint32_t allocateChannel() override;
     bool channelAllocated(uint32_t channel) const override;
 
@@ -74,6 +78,7 @@ private:
     uint32_t firstChannel_;
     uint32_t lastChannel_;
     uint64_t generation_ = 0;
+    uint64_t opens_ = 0;
     Clock::time_point absentUntil_{};
 };
 

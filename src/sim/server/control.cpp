@@ -47,6 +47,9 @@ bool executeControl(const std::string& command,
         case ControlCommand::Action::Clear:
             device->clearFaults();
             break;
+        case ControlCommand::Action::Opens:
+            reply = "opened " + std::to_string(device->opens());
+            return true;
     }
     reply = "ok: " + command;
     return true;

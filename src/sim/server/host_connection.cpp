@@ -141,6 +141,7 @@ bool HostConnection::handle(const uint8_t* message, size_t length) {
             for (const auto& device : devices_) {
                 if (device->path() == path && device->present()) {
                     link_.emplace(*device);
+                    device->countOpen();
                 }
             }
             reply_.reset(wire::OPEN_REPLY);

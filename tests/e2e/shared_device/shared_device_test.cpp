@@ -148,6 +148,75 @@ TEST(SharedDeviceWithDaemon, DaemonClientsAndLocalApplicationsTakeTurns) {
     EXPECT_NE(clean.out.find("state=0 private=0 "), std::string::npos) << clean.out;
 }
 
+// How many times hosts have opened the stack's device behind slot 0, as
+// vexa-sim counts them; -1 when it cannot tell.
+long OpensOfDevice(const CTokenStack& stack) {
+    const RunResult r =
+        stack.run(test::BinDir() + "/vexa-sim",
+                  {"--socket", stack.simSocket(), "--control", "opens " + stack.serial(0)});
+    const size_t at = r.out.find("opened ");
+    return r.status == 0 && at != std::string::npos ? std::atol(r.out.c_str() + at + 7) : -1;
+}
+
+// vexa-daemon keeps the device open and settled from one client to the
+// next, yet lets local applications use it in between as if the daemon
+// were not there: each finds itself the device's only user and clears what
+// a killed one left. Whatever they leave is cleared before the next client.
+TEST(SharedDeviceWithDaemon, TheDeviceStaysOpenBetweenClientsAndLeftoversAreCleared) {
+    CTokenStack stack(Link::Daemon);
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const LocalClients local(stack, "local");
+    ASSERT_TRUE(local.ok());
+    const long before = OpensOfDevice(stack);
+    ASSERT_GE(before, 0);
+
+    // 1. Two clients in a row: one opening.
+    for (int i = 0; i < 2; ++i) {
+        const RunResult client = stack.run(Client(), {stack.modulePath(), "probe", "0", "1"});
+        ASSERT_EQ(client.status, 0) << Diagnose(stack, client) << stack.daemonErrors();
+    }
+    EXPECT_EQ(OpensOfDevice(stack), before + 1);
+
+    // 2. A local application logs in, makes a key and is killed.
+    std::unique_ptr<test::ChildProcess> killed = local.start({"login-and-wait", "0"});
+    ASSERT_TRUE(killed->waitForStdout("key ")) << killed->out() << killed->err() << local.log();
+    const std::string out = killed->out();
+    const std::string key =
+        std::to_string(std::strtoul(out.c_str() + out.find("key ") + 4, nullptr, 10));
+    ASSERT_EQ(::kill(killed->pid(), SIGKILL), 0);
+    ASSERT_EQ(killed->waitExit(), -SIGKILL);
+
+    // 3. The next local application, and the next client after it, find
+    //    neither its login nor a key handle that signs.
+    const RunResult next = local.run({"probe", "0", key});
+    const RunResult client = stack.run(Client(), {stack.modulePath(), "probe", "0", key});
+    for (const RunResult* probe : {&next, &client}) {
+        ASSERT_EQ(probe->status, 0) << probe->all() << local.log() << stack.daemonErrors();
+        EXPECT_NE(probe->out.find("state=0 private=0 "), std::string::npos) << probe->out;
+        EXPECT_EQ(probe->out.find("signinit=0x0 "), std::string::npos) << probe->out;
+    }
+    // The daemon's device was still the one it kept open; the local
+    // applications opened their own.
+    EXPECT_EQ(OpensOfDevice(stack), before + 3);
+}
+
+// A device that vanished between clients (unplugged, simulator restarted)
+// is opened afresh for the next client.
+TEST(SharedDeviceWithDaemon, ADeviceThatVanishedBetweenClientsIsOpenedAgain) {
+    CTokenStack stack(Link::Daemon);
+    ASSERT_TRUE(stack.ready()) << stack.problem();
+    const RunResult first = stack.run(Client(), {stack.modulePath(), "probe", "0", "1"});
+    ASSERT_EQ(first.status, 0) << Diagnose(stack, first) << stack.daemonErrors();
+    const long before = OpensOfDevice(stack);
+    const RunResult vanish =
+        stack.run(test::BinDir() + "/vexa-sim",
+                  {"--socket", stack.simSocket(), "--control", "vanish " + stack.serial(0) + " 0"});
+    ASSERT_EQ(vanish.status, 0) << vanish.all();
+    const RunResult second = stack.run(Client(), {stack.modulePath(), "probe", "0", "1"});
+    EXPECT_EQ(second.status, 0) << Diagnose(stack, second) << stack.daemonErrors();
+    EXPECT_EQ(OpensOfDevice(stack), before + 1);
+}
+
 // "exclusive": an application that does not share its login holds the
 // device alone while it has it open.
 TEST(SharedDeviceOverHid, AnExclusiveApplicationSharesNeitherDeviceNorLogin) {
