@@ -214,19 +214,9 @@ def firmware():
 
 
 # ---- module_response_fuzzer: operations and their replies ----
-OPS = {name: i for i, name in enumerate([
-    "GetTokenInfo", "GetSessionInfo", "OpenSession", "Login", "Logout", "GenerateRandom",
-    "GetAttributeValue", "FindObjectsInit", "FindObjects", "FindObjectsFinal", "CreateObject",
-    "CopyObject", "GetObjectSize", "SetAttributeValue", "DestroyObject",
-    "EncryptInit", "Encrypt", "EncryptUpdate", "EncryptFinal",
-    "DecryptInit", "Decrypt", "DecryptUpdate", "DecryptFinal",
-    "SignInit", "Sign", "SignUpdate", "SignFinal", "VerifyInit", "Verify",
-    "DigestInit", "Digest", "DigestFinal",
-    "GenerateKey", "GenerateKeyPair", "WrapKey", "UnwrapKey", "DeriveKey"])}
-
-
 def op(name):
-    return bytes([OPS[name]])
+    """A step's operation byte: the function id of the call whose exchange it makes."""
+    return bytes([ID[name]])
 
 
 def template(*attrs):
@@ -285,7 +275,7 @@ def module():
         "verify": op("VerifyInit") + mechanism(0) + struct.pack(">I", 2) + ok
         + op("Verify") + data(b"abc") + data(bytes(64)) + block(response(rv=0xC0)),
         "digest": op("DigestInit") + mechanism(5, 0, CKM_SHA256) + ok
-        + op("Digest") + data(b"abc") + output(32) + ok + block(response(data=bytes(32)))
+        + op("DigestUpdate") + b"\x01" + data(b"abc") + output(32) + ok + block(response(data=bytes(32)))
         + op("DigestFinal") + output(32) + block(response(data=bytes(32))),
         "keys": op("GenerateKey") + mechanism(5, 0, CKM_AES_KEY_GEN) + template((12, 8, False))
         + block(response(handle=3))
