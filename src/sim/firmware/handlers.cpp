@@ -2,8 +2,11 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <iterator>
 #include <stdexcept>
 #include <string>
+
+#include "sim/objects/token_objects.h"
 
 namespace vexa::sim {
 
@@ -29,14 +32,65 @@ const Dispatch* Registry::find(uint32_t functionId) const {
     return &table_[functionId];
 }
 
+using F = rpc::FunctionId;
+using namespace handlers;
+
+const HandlerEntry kFirmwareHandlers[] = {
+    {F::GenerateKey, &generateKey},
+    {F::EncryptInit, &encryptInit},
+    {F::Encrypt, &encrypt},
+    {F::DecryptInit, &decryptInit},
+    {F::Decrypt, &decrypt},
+    {F::EncryptUpdate, &encryptUpdate},
+    {F::DecryptUpdate, &decryptUpdate},
+    {F::EncryptFinal, &encryptFinal},
+    {F::DecryptFinal, &decryptFinal},
+    {F::InitToken, &initToken},
+    {F::OpenSession, &openSession},
+    {F::CloseSession, &closeSession},
+    {F::Login, &login},
+    {F::CloseAllSessions, &closeAllSessions},
+    {F::GenerateKeyPair, &generateKeyPair},
+    {F::GetAttributeValue, &getAttributeValue},
+    {F::GetSessionInfo, &getSessionInfo},
+    {F::InitPIN, &initPin},
+    {F::Logout, &logout},
+    {F::SetPIN, &setPin},
+    {F::SignInit, &signInit},
+    {F::Sign, &sign},
+    {F::VerifyInit, &verifyInit},
+    {F::Verify, &verify},
+    {F::SignUpdate, &signUpdate},
+    {F::VerifyUpdate, &verifyUpdate},
+    {F::SignFinal, &signFinal},
+    {F::VerifyFinal, &verifyFinal},
+    {F::DigestInit, &digestInit},
+    {F::DigestUpdate, &digestUpdate},
+    {F::DigestFinal, &digestFinal},
+    {F::FindObjectsInit, &findObjectsInit},
+    {F::GetTokenInfo, &getTokenInfo},
+    {F::CreateObject, &createObject},
+    {F::SetAttributeValue, &setAttributeValue},
+    {F::FindObjects, &findObjects},
+    {F::FindObjectsFinal, &findObjectsFinal},
+    {F::DestroyObject, &destroyObject},
+    {F::CopyObject, &copyObject},
+    {F::GenerateRandom, &generateRandom},
+    {F::WrapKey, &wrapKey},
+    {F::UnwrapKey, &unwrapKey},
+    {F::SetDeviceClock, &setDeviceClock},
+    {F::DeriveKey, &deriveKey},
+    {F::DigestKey, &digestKey},
+    {F::SeedRandom, &seedRandom},
+    {F::GetObjectSize, &getObjectSize},
+};
+const size_t kFirmwareHandlerCount = std::size(kFirmwareHandlers);
+
 const Registry& firmwareRegistry() {
     static const Registry registry = [] {
         Registry r;
-        registerTokenHandlers(r);
-        registerSessionHandlers(r);
-        registerRandomHandlers(r);
-        registerObjectHandlers(r);
-        registerCryptoHandlers(r);
+        r.add(kFirmwareHandlers);
+        r.setTokenExtensionFactory(&makeTokenObjects);
         return r;
     }();
     return registry;

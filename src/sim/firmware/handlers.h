@@ -1,14 +1,15 @@
 // The firmware's handler table: one handler per row of the call table
 // (rpc/function_ids.h).
 //
-// How to add handlers:
-//   1. Write `uint32_t myHandler(Call& call)`: read call.request, fill
-//      call.response, return the CK_RV (the dispatcher stores it in
-//      Response.rv). Set call.persistentChange when the call changed
-//      anything the state file keeps (token objects, PINs, label).
-//   2. List it in a table of HandlerEntry {FunctionId, handler} in your
-//      handlers_*.cpp and add the table in that file's register function
-//      (registerObjectHandlers / registerCryptoHandlers below).
+// How to add a handler:
+//   1. Write `uint32_t myHandler(Call& call)` in namespace handlers, in the
+//      handlers_*.cpp of its family, and declare it with its family below:
+//      read call.request, fill call.response, return the CK_RV (the
+//      dispatcher stores it in Response.rv). Set call.persistentChange when
+//      the call changed anything the state file keeps (token objects, PINs,
+//      label); PersistWatch does it for calls that change objects.
+//   2. Add its row {FunctionId, handler} to kFirmwareHandlers
+//      (handlers.cpp), which follows the call table's order.
 //   3. For ids that the call table routes by session the dispatcher
 //      resolves Request.session first: a missing or unknown handle answers
 //      CKR_SESSION_HANDLE_INVALID and the handler is not called;
@@ -57,7 +58,7 @@ struct Dispatch {
 
 using TokenExtensionFactory = std::unique_ptr<TokenExtension> (*)();
 
-// Collects the handler entries of every family at start-up.
+// Collects the handler entries at start-up.
 class Registry {
 public:
     // Adds `count` entries; an id registered twice or without a row in the
@@ -78,14 +79,35 @@ private:
     TokenExtensionFactory factory_ = nullptr;
 };
 
-// The families. Each lives in its own handlers_*.cpp.
-void registerTokenHandlers(Registry& registry);    // token information, init, clock
-void registerSessionHandlers(Registry& registry);  // sessions, login and PINs
-void registerRandomHandlers(Registry& registry);   // random numbers
-void registerObjectHandlers(Registry& registry);   // objects and attributes
-void registerCryptoHandlers(Registry& registry);   // keys and cryptography
+// The handlers by family, each family in its own handlers_*.cpp.
+namespace handlers {
 
-// The registry with every family, built once.
+using HandlerFunction = uint32_t(Call& call);
+
+// Token-wide functions: token information, initialisation, clock.
+HandlerFunction getTokenInfo, initToken, setDeviceClock;
+// Sessions, login and PINs.
+HandlerFunction openSession, closeSession, closeAllSessions, getSessionInfo, login, logout, initPin,
+    setPin;
+// Random numbers.
+HandlerFunction generateRandom, seedRandom;
+// Objects and attributes (over the store of sim/objects).
+HandlerFunction createObject, copyObject, destroyObject, getObjectSize, getAttributeValue,
+    setAttributeValue, findObjectsInit, findObjects, findObjectsFinal;
+// Keys and cryptography (over the engine of sim/crypto).
+HandlerFunction encryptInit, encrypt, encryptUpdate, encryptFinal, decryptInit, decrypt,
+    decryptUpdate, decryptFinal, signInit, sign, signUpdate, signFinal, verifyInit, verify,
+    verifyUpdate, verifyFinal, digestInit, digestUpdate, digestKey, digestFinal, generateKey,
+    generateKeyPair, wrapKey, unwrapKey, deriveKey;
+
+}  // namespace handlers
+
+// Every handler with its function id, in the call table's order.
+extern const HandlerEntry kFirmwareHandlers[];
+extern const size_t kFirmwareHandlerCount;
+
+// The registry with every handler and the object store as the token
+// extension, built once.
 const Registry& firmwareRegistry();
 
 // The one way outputs reach the response, under the rule of

@@ -7,6 +7,7 @@
 #include "sim/crypto/engine.h"
 #include "sim/crypto/key_management.h"
 #include "sim/firmware/handlers.h"
+#include "sim/firmware/object_calls.h"
 #include "sim/objects/token_objects.h"
 
 namespace vexa::sim {
@@ -34,27 +35,16 @@ ByteView dataOf(const std::optional<Bytes>& data) {
     return data ? ByteView(*data) : ByteView();
 }
 
-// Keys created by a call reach the state file when they are token objects.
-uint32_t persisting(Call& call, uint64_t before, uint32_t rv) {
-    if (storeOf(call.token).tokenGeneration() != before) {
-        call.persistentChange = true;
-    }
-    return rv;
-}
-
-Rv templateOf(const std::vector<DeviceAttribute>& wire, Template* out) {
-    return toTemplate(wire, out);
-}
-
-// ---- encryption and decryption --------------------------------------------
-
-uint32_t cipherInit(Call& call, bool encrypt) {
+// The Init call of a keyed operation: `start` is the engine's cipherInit or
+// signInit, run on the slot of the direction asked for.
+template <class Slot>
+uint32_t keyedInit(Call& call, Slot& slot, bool forward,
+                   Rv (*start)(Slot&, bool, const DeviceMechanism&, const Object*, crypto::Rng)) {
     if (!call.request.mechanism) {
         return CKR_MECHANISM_INVALID;
     }
-    crypto::SessionOps& ops = opsOf(call);
-    return crypto::cipherInit(encrypt ? ops.encrypt : ops.decrypt, encrypt, *call.request.mechanism,
-                              keyOf(call, call.request.object), rngOf(call));
+    return start(slot, forward, *call.request.mechanism, keyOf(call, call.request.object),
+                 rngOf(call));
 }
 
 uint32_t cipherStep(Call& call, bool encrypt, Step step) {
@@ -66,11 +56,32 @@ uint32_t cipherStep(Call& call, bool encrypt, Step step) {
     return putOutput(call, rv, out);
 }
 
+uint32_t maxRsaBits(const Token& token) {
+    return token.product == "Dorvik" ? 2048 : 4096;
+}
+
+// A call that makes one key with the request's mechanism from its template.
+template <class Make>
+uint32_t makeKey(Call& call, Make make) {
+    if (!call.request.mechanism) {
+        return CKR_MECHANISM_INVALID;
+    }
+    return makeObject(call, [&](const Template& tmpl, uint32_t* handle) {
+        return make(*call.request.mechanism, tmpl, handle);
+    });
+}
+
+}  // namespace
+
+namespace handlers {
+
+// ---- encryption and decryption --------------------------------------------
+
 uint32_t encryptInit(Call& call) {
-    return cipherInit(call, true);
+    return keyedInit(call, opsOf(call).encrypt, true, &crypto::cipherInit);
 }
 uint32_t decryptInit(Call& call) {
-    return cipherInit(call, false);
+    return keyedInit(call, opsOf(call).decrypt, false, &crypto::cipherInit);
 }
 uint32_t encrypt(Call& call) {
     return cipherStep(call, true, Step::Single);
@@ -93,20 +104,11 @@ uint32_t decryptFinal(Call& call) {
 
 // ---- signing and verification ---------------------------------------------
 
-uint32_t signInit(Call& call, bool sign) {
-    if (!call.request.mechanism) {
-        return CKR_MECHANISM_INVALID;
-    }
-    crypto::SessionOps& ops = opsOf(call);
-    return crypto::signInit(sign ? ops.sign : ops.verify, sign, *call.request.mechanism,
-                            keyOf(call, call.request.object), rngOf(call));
+uint32_t signInit(Call& call) {
+    return keyedInit(call, opsOf(call).sign, true, &crypto::signInit);
 }
-
-uint32_t signInitHandler(Call& call) {
-    return signInit(call, true);
-}
-uint32_t verifyInitHandler(Call& call) {
-    return signInit(call, false);
+uint32_t verifyInit(Call& call) {
+    return keyedInit(call, opsOf(call).verify, false, &crypto::signInit);
 }
 
 uint32_t sign(Call& call) {
@@ -167,37 +169,21 @@ uint32_t digestFinal(Call& call) {
 
 // ---- keys -----------------------------------------------------------------
 
-uint32_t maxRsaBits(const Token& token) {
-    return token.product == "Dorvik" ? 2048 : 4096;
-}
-
 uint32_t generateKey(Call& call) {
-    if (!call.request.mechanism) {
-        return CKR_MECHANISM_INVALID;
-    }
-    const uint64_t before = storeOf(call.token).tokenGeneration();
-    Template tmpl;
-    Rv rv = templateOf(call.request.templ, &tmpl);
-    uint32_t handle = 0;
-    if (rv == CKR_OK) {
-        rv = crypto::generateKey(storeOf(call.token), whoOf(call), *call.request.mechanism, tmpl,
-                                 rngOf(call), &handle);
-    }
-    if (rv == CKR_OK) {
-        call.response.handle = handle;
-    }
-    return persisting(call, before, rv);
+    return makeKey(call, [&](const DeviceMechanism& m, const Template& tmpl, uint32_t* handle) {
+        return crypto::generateKey(storeOf(call.token), whoOf(call), m, tmpl, rngOf(call), handle);
+    });
 }
 
 uint32_t generateKeyPair(Call& call) {
     if (!call.request.mechanism) {
         return CKR_MECHANISM_INVALID;
     }
-    const uint64_t before = storeOf(call.token).tokenGeneration();
+    PersistWatch watch(call);
     Template pub, priv;
-    Rv rv = templateOf(call.request.templ, &pub);
+    Rv rv = toTemplate(call.request.templ, &pub);
     if (rv == CKR_OK) {
-        rv = templateOf(call.request.templ2, &priv);
+        rv = toTemplate(call.request.templ2, &priv);
     }
     uint32_t pubHandle = 0, privHandle = 0;
     if (rv == CKR_OK) {
@@ -209,7 +195,7 @@ uint32_t generateKeyPair(Call& call) {
         call.response.handle = pubHandle;
         call.response.handle2 = privHandle;
     }
-    return persisting(call, before, rv);
+    return rv;
 }
 
 uint32_t wrapKey(Call& call) {
@@ -227,76 +213,20 @@ uint32_t wrapKey(Call& call) {
 }
 
 uint32_t unwrapKey(Call& call) {
-    if (!call.request.mechanism) {
-        return CKR_MECHANISM_INVALID;
-    }
-    const uint64_t before = storeOf(call.token).tokenGeneration();
-    Template tmpl;
-    Rv rv = templateOf(call.request.templ, &tmpl);
-    uint32_t handle = 0;
-    if (rv == CKR_OK) {
-        rv = crypto::unwrapKey(storeOf(call.token), whoOf(call), *call.request.mechanism,
-                               call.request.object.value_or(0), dataOf(call.request.data), tmpl,
-                               rngOf(call), &handle);
-    }
-    if (rv == CKR_OK) {
-        call.response.handle = handle;
-    }
-    return persisting(call, before, rv);
+    return makeKey(call, [&](const DeviceMechanism& m, const Template& tmpl, uint32_t* handle) {
+        return crypto::unwrapKey(storeOf(call.token), whoOf(call), m,
+                                 call.request.object.value_or(0), dataOf(call.request.data), tmpl,
+                                 rngOf(call), handle);
+    });
 }
 
 uint32_t deriveKey(Call& call) {
-    if (!call.request.mechanism) {
-        return CKR_MECHANISM_INVALID;
-    }
-    const uint64_t before = storeOf(call.token).tokenGeneration();
-    Template tmpl;
-    Rv rv = templateOf(call.request.templ, &tmpl);
-    uint32_t handle = 0;
-    if (rv == CKR_OK) {
-        rv = crypto::deriveKey(storeOf(call.token), whoOf(call), *call.request.mechanism,
-                               call.request.object.value_or(0), tmpl, rngOf(call), &handle);
-    }
-    if (rv == CKR_OK) {
-        call.response.handle = handle;
-    }
-    return persisting(call, before, rv);
+    return makeKey(call, [&](const DeviceMechanism& m, const Template& tmpl, uint32_t* handle) {
+        return crypto::deriveKey(storeOf(call.token), whoOf(call), m,
+                                 call.request.object.value_or(0), tmpl, rngOf(call), handle);
+    });
 }
 
-using F = rpc::FunctionId;
-
-constexpr HandlerEntry kCryptoHandlers[] = {
-    {F::GenerateKey, &generateKey},
-    {F::EncryptInit, &encryptInit},
-    {F::Encrypt, &encrypt},
-    {F::DecryptInit, &decryptInit},
-    {F::Decrypt, &decrypt},
-    {F::EncryptUpdate, &encryptUpdate},
-    {F::DecryptUpdate, &decryptUpdate},
-    {F::EncryptFinal, &encryptFinal},
-    {F::DecryptFinal, &decryptFinal},
-    {F::GenerateKeyPair, &generateKeyPair},
-    {F::SignInit, &signInitHandler},
-    {F::Sign, &sign},
-    {F::VerifyInit, &verifyInitHandler},
-    {F::Verify, &verify},
-    {F::SignUpdate, &signUpdate},
-    {F::VerifyUpdate, &verifyUpdate},
-    {F::SignFinal, &signFinal},
-    {F::VerifyFinal, &verifyFinal},
-    {F::DigestInit, &digestInit},
-    {F::DigestUpdate, &digestUpdate},
-    {F::DigestFinal, &digestFinal},
-    {F::WrapKey, &wrapKey},
-    {F::UnwrapKey, &unwrapKey},
-    {F::DeriveKey, &deriveKey},
-    {F::DigestKey, &digestKey},
-};
-
-}  // namespace
-
-void registerCryptoHandlers(Registry& registry) {
-    registry.add(kCryptoHandlers);
-}
+}  // namespace handlers
 
 }  // namespace vexa::sim

@@ -1,8 +1,7 @@
 // Objects: C_GetAttributeValue (16), C_FindObjectsInit (33), C_CreateObject
 // (35), C_SetAttributeValue (36), C_FindObjects (37), C_FindObjectsFinal
 // (38), C_DestroyObject (39), C_CopyObject (40) and C_GetObjectSize (52),
-// over the token's object store. The family also registers the store as
-// the token extension.
+// over the token's object store (the token extension of every token).
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include "sim/crypto/session_ops.h"
 #include "sim/firmware/codec.h"
 #include "sim/firmware/handlers.h"
+#include "sim/firmware/object_calls.h"
 #include "sim/objects/token_objects.h"
 
 namespace vexa::sim {
@@ -21,55 +21,22 @@ namespace {
 constexpr uint32_t kMaxFoundPerCall = 500;
 constexpr size_t kModuleReplyLimit = 2048;
 
-// Marks the call when it changed token objects, so the state file follows.
-class PersistWatch {
-public:
-    explicit PersistWatch(Call& call)
-        : call_(call), store_(storeOf(call.token)), before_(store_.tokenGeneration()) {}
-    ~PersistWatch() {
-        if (store_.tokenGeneration() != before_) {
-            call_.persistentChange = true;
-        }
-    }
-    PersistWatch(const PersistWatch&) = delete;
-    PersistWatch& operator=(const PersistWatch&) = delete;
+}  // namespace
 
-private:
-    Call& call_;
-    const ObjectStore& store_;
-    uint64_t before_;
-};
+namespace handlers {
 
 uint32_t createObject(Call& call) {
-    PersistWatch watch(call);
-    Template tmpl;
-    Rv rv = toTemplate(call.request.templ, &tmpl);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    uint32_t handle = 0;
-    rv = storeOf(call.token).create(accessOf(call.token, *call.session), tmpl, &handle);
-    if (rv == CKR_OK) {
-        call.response.handle = handle;
-    }
-    return rv;
+    return makeObject(call, [&](const Template& tmpl, uint32_t* handle) {
+        return storeOf(call.token).create(accessOf(call.token, *call.session), tmpl, handle);
+    });
 }
 
 uint32_t copyObject(Call& call) {
-    PersistWatch watch(call);
-    Template changes;
-    Rv rv = toTemplate(call.request.templ, &changes);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    uint32_t handle = 0;
-    rv = storeOf(call.token)
-             .copy(accessOf(call.token, *call.session), call.request.object.value_or(0), changes,
-                   &handle);
-    if (rv == CKR_OK) {
-        call.response.handle = handle;
-    }
-    return rv;
+    return makeObject(call, [&](const Template& changes, uint32_t* handle) {
+        return storeOf(call.token)
+            .copy(accessOf(call.token, *call.session), call.request.object.value_or(0), changes,
+                  handle);
+    });
 }
 
 uint32_t destroyObject(Call& call) {
@@ -101,6 +68,8 @@ uint32_t getObjectSize(Call& call) {
     return rv;
 }
 
+namespace {
+
 // Values that would push the reply past what the module reads are sent as
 // their length alone, largest first: a size query still gets every length.
 void fitReply(DeviceResponse& response) {
@@ -116,6 +85,8 @@ void fitReply(DeviceResponse& response) {
         wipe(&largest->bytes);
     }
 }
+
+}  // namespace
 
 uint32_t getAttributeValue(Call& call) {
     std::vector<uint32_t> types;
@@ -187,25 +158,6 @@ uint32_t findObjectsFinal(Call& call) {
     return CKR_OK;
 }
 
-using F = rpc::FunctionId;
-
-constexpr HandlerEntry kObjectHandlers[] = {
-    {F::GetAttributeValue, &getAttributeValue},
-    {F::FindObjectsInit, &findObjectsInit},
-    {F::CreateObject, &createObject},
-    {F::SetAttributeValue, &setAttributeValue},
-    {F::FindObjects, &findObjects},
-    {F::FindObjectsFinal, &findObjectsFinal},
-    {F::DestroyObject, &destroyObject},
-    {F::CopyObject, &copyObject},
-    {F::GetObjectSize, &getObjectSize},
-};
-
-}  // namespace
-
-void registerObjectHandlers(Registry& registry) {
-    registry.add(kObjectHandlers);
-    registry.setTokenExtensionFactory(&makeTokenObjects);
-}
+}  // namespace handlers
 
 }  // namespace vexa::sim

@@ -13,6 +13,10 @@ namespace {
 // would not fit the host's exchange buffer.
 constexpr uint32_t kMaxRandomPiece = 1024;
 
+}  // namespace
+
+namespace handlers {
+
 uint32_t generateRandom(Call& call) {
     if (!call.request.outCapacity || *call.request.outCapacity > kMaxRandomPiece) {
         return CKR_ARGUMENTS_BAD;
@@ -36,17 +40,6 @@ uint32_t seedRandom(Call& call) {
                : CKR_DEVICE_ERROR;
 }
 
-using F = rpc::FunctionId;
-
-const HandlerEntry kEntries[] = {
-    {F::GenerateRandom, &generateRandom},
-    {F::SeedRandom, &seedRandom},
-};
-
-}  // namespace
-
-void registerRandomHandlers(Registry& registry) {
-    registry.add(kEntries);
-}
+}  // namespace handlers
 
 }  // namespace vexa::sim

@@ -20,6 +20,10 @@ bool anyReadOnlySession(const Token& token) {
     return false;
 }
 
+}  // namespace
+
+namespace handlers {
+
 uint32_t openSession(Call& call) {
     Token& token = call.token;
     const uint32_t flags = call.request.value.value_or(0);
@@ -171,23 +175,6 @@ uint32_t setPin(Call& call) {
     return CKR_OK;
 }
 
-using F = rpc::FunctionId;
-
-const HandlerEntry kEntries[] = {
-    {F::OpenSession, &openSession},
-    {F::CloseSession, &closeSession},
-    {F::Login, &login},
-    {F::CloseAllSessions, &closeAllSessions},
-    {F::GetSessionInfo, &getSessionInfo},
-    {F::InitPIN, &initPin},
-    {F::Logout, &logout},
-    {F::SetPIN, &setPin},
-};
-
-}  // namespace
-
-void registerSessionHandlers(Registry& registry) {
-    registry.add(kEntries);
-}
+}  // namespace handlers
 
 }  // namespace vexa::sim

@@ -51,6 +51,10 @@ uint32_t freeMemory(uint32_t total, uint32_t used) {
     return used >= total ? 0 : total - used;
 }
 
+}  // namespace
+
+namespace handlers {
+
 uint32_t getTokenInfo(Call& call) {
     const Token& token = call.token;
     ::TokenInfo info = TokenInfo_init_zero;
@@ -126,7 +130,7 @@ uint32_t initToken(Call& call) {
 }
 
 // Function id 46: `object` holds the host's time, seconds since 1970.
-uint32_t setClock(Call& call) {
+uint32_t setDeviceClock(Call& call) {
     if (!call.request.object) {
         return CKR_ARGUMENTS_BAD;
     }
@@ -134,18 +138,6 @@ uint32_t setClock(Call& call) {
     return CKR_OK;
 }
 
-using F = rpc::FunctionId;
-
-const HandlerEntry kEntries[] = {
-    {F::InitToken, &initToken},
-    {F::GetTokenInfo, &getTokenInfo},
-    {F::SetDeviceClock, &setClock},
-};
-
-}  // namespace
-
-void registerTokenHandlers(Registry& registry) {
-    registry.add(kEntries);
-}
+}  // namespace handlers
 
 }  // namespace vexa::sim
