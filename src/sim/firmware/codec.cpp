@@ -66,7 +66,22 @@ std::optional<T> present(bool has, T value) {
     return has ? std::optional<T>(value) : std::nullopt;
 }
 
-bool fail(pb_istream_t& stream, std::string* error) {
+// The encoding side of present(): an optional scalar into its has_ flag and
+// field.
+template <class T, class Field>
+void putPresent(const std::optional<T>& value, bool& has, Field& field) {
+    has = value.has_value();
+    field = value.value_or(T{});
+}
+
+// Decodes one whole message; false, with nanopb's error text in *error,
+// when it does not parse.
+bool decodeMessage(const pb_msgdesc_t* fields, void* message, const uint8_t* data, size_t length,
+                   std::string* error) {
+    pb_istream_t stream = pb_istream_from_buffer(data, length);
+    if (pb_decode(&stream, fields, message)) {
+        return true;
+    }
     if (error) {
         *error = PB_GET_ERROR(&stream);
     }
@@ -164,9 +179,7 @@ std::optional<DeviceRequest> decodeRequest(const uint8_t* data, size_t length, s
     bindRead(wire.mechanism.ecdh.shared_data, sharedData);
     bindRead(wire.mechanism.ecdh.public_data, publicData);
 
-    pb_istream_t stream = pb_istream_from_buffer(data, length);
-    if (!pb_decode(&stream, Request_fields, &wire)) {
-        fail(stream, error);
+    if (!decodeMessage(Request_fields, &wire, data, length, error)) {
         return std::nullopt;
     }
     out.functionId = wire.function_id;
@@ -210,9 +223,7 @@ std::optional<DeviceResponse> decodeResponse(const uint8_t* data, size_t length,
     ::Response wire = Response_init_zero;
     bindRead(wire.data, out.data);
     bindReadAttributes(wire.attributes, out.attributes);
-    pb_istream_t stream = pb_istream_from_buffer(data, length);
-    if (!pb_decode(&stream, Response_fields, &wire)) {
-        fail(stream, error);
+    if (!decodeMessage(Response_fields, &wire, data, length, error)) {
         return std::nullopt;
     }
     out.rv = wire.rv;
@@ -231,18 +242,12 @@ std::optional<DeviceResponse> decodeResponse(const uint8_t* data, size_t length,
 bool encodeRequest(const DeviceRequest& request, Bytes& out, size_t limit) {
     ::Request wire = Request_init_zero;
     wire.function_id = request.functionId;
-    wire.has_session = request.session.has_value();
-    wire.session = request.session.value_or(0);
-    wire.has_object = request.object.has_value();
-    wire.object = request.object.value_or(0);
-    wire.has_length_only = request.lengthOnly.has_value();
-    wire.length_only = request.lengthOnly.value_or(false);
-    wire.has_value = request.value.has_value();
-    wire.value = request.value.value_or(0);
-    wire.has_out_capacity = request.outCapacity.has_value();
-    wire.out_capacity = request.outCapacity.value_or(0);
-    wire.has_object2 = request.object2.has_value();
-    wire.object2 = request.object2.value_or(0);
+    putPresent(request.session, wire.has_session, wire.session);
+    putPresent(request.object, wire.has_object, wire.object);
+    putPresent(request.lengthOnly, wire.has_length_only, wire.length_only);
+    putPresent(request.value, wire.has_value, wire.value);
+    putPresent(request.outCapacity, wire.has_out_capacity, wire.out_capacity);
+    putPresent(request.object2, wire.has_object2, wire.object2);
     bindWrite(wire.data, request.data);
     bindWrite(wire.data2, request.data2);
     bindWriteAttributes(wire.template_, request.templ);
@@ -251,18 +256,16 @@ bool encodeRequest(const DeviceRequest& request, Bytes& out, size_t limit) {
         const DeviceMechanism& m = *request.mechanism;
         wire.has_mechanism = true;
         wire.mechanism.type = m.type;
-        wire.mechanism.has_parameter_length = m.parameterLength.has_value();
-        wire.mechanism.parameter_length = m.parameterLength.value_or(0);
+        putPresent(m.parameterLength, wire.mechanism.has_parameter_length,
+                   wire.mechanism.parameter_length);
         bindWrite(wire.mechanism.parameter, m.parameter);
         if (m.oaep) {
             ::OaepParams& o = wire.mechanism.oaep;
             wire.mechanism.has_oaep = true;
             o.hash_alg = m.oaep->hashAlg;
             o.mgf = m.oaep->mgf;
-            o.has_source = m.oaep->source.has_value();
-            o.source = m.oaep->source.value_or(0);
-            o.has_source_data_length = m.oaep->sourceDataLength.has_value();
-            o.source_data_length = m.oaep->sourceDataLength.value_or(0);
+            putPresent(m.oaep->source, o.has_source, o.source);
+            putPresent(m.oaep->sourceDataLength, o.has_source_data_length, o.source_data_length);
             bindWrite(o.source_data, m.oaep->sourceData);
         }
         if (m.ecdh) {
@@ -278,12 +281,9 @@ bool encodeRequest(const DeviceRequest& request, Bytes& out, size_t limit) {
 bool encodeResponse(const DeviceResponse& response, Bytes& out, size_t limit) {
     ::Response wire = Response_init_zero;
     wire.rv = response.rv;
-    wire.has_handle = response.handle.has_value();
-    wire.handle = response.handle.value_or(0);
-    wire.has_length = response.length.has_value();
-    wire.length = response.length.value_or(0);
-    wire.has_handle2 = response.handle2.has_value();
-    wire.handle2 = response.handle2.value_or(0);
+    putPresent(response.handle, wire.has_handle, wire.handle);
+    putPresent(response.length, wire.has_length, wire.length);
+    putPresent(response.handle2, wire.has_handle2, wire.handle2);
     bindWrite(wire.data, response.data);
     bindWriteAttributes(wire.attributes, response.attributes);
     if (response.sessionInfo) {
