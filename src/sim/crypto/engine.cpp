@@ -193,29 +193,46 @@ Rv makeSigner(const MechanismInfo& m, const DeviceMechanism& dm, const Object& k
     }
 }
 
-// ---- encryption and decryption --------------------------------------------
+namespace {
 
-Rv cipherInit(CipherSlot& slot, bool encrypt, const DeviceMechanism& dm, const Object* key,
-              Rng rng) {
+// Starts a keyed operation in its slot: the mechanism must serve `op` and
+// the key must allow it, then `make(mechanism, &operation)` builds it. When
+// the private half of the key does the work (`privateUse`: decryption,
+// signing) and the key asks for it (CKA_ALWAYS_AUTHENTICATE), each use
+// needs a context-specific login first.
+template <class Op, class Make>
+Rv startKeyed(OperationSlot<Op>& slot, OpFlag op, const DeviceMechanism& dm, const Object* key,
+              bool privateUse, Make make) {
     if (slot.active()) {
         return CKR_OPERATION_ACTIVE;
     }
-    const OpFlag op = encrypt ? kOpEncrypt : kOpDecrypt;
     const MechanismInfo* m = nullptr;
     Rv rv = mechanismFor(dm.type, op, &m);
     if (rv == CKR_OK) {
         rv = checkKey(key, *m, op);
     }
-    std::unique_ptr<CipherOperation> cipher;
+    std::unique_ptr<Op> operation;
     if (rv == CKR_OK) {
-        rv = makeCipher(*m, dm, *key, encrypt, rng, &cipher);
+        rv = make(*m, &operation);
     }
     if (rv != CKR_OK) {
         return rv;
     }
-    slot.start(std::move(cipher));
-    slot.needsLogin = !encrypt && key->flag(CKA_ALWAYS_AUTHENTICATE, false);
+    slot.start(std::move(operation));
+    slot.needsLogin = privateUse && key->flag(CKA_ALWAYS_AUTHENTICATE, false);
     return CKR_OK;
+}
+
+}  // namespace
+
+// ---- encryption and decryption --------------------------------------------
+
+Rv cipherInit(CipherSlot& slot, bool encrypt, const DeviceMechanism& dm, const Object* key,
+              Rng rng) {
+    return startKeyed(slot, encrypt ? kOpEncrypt : kOpDecrypt, dm, key, !encrypt,
+                      [&](const MechanismInfo& m, std::unique_ptr<CipherOperation>* out) {
+                          return makeCipher(m, dm, *key, encrypt, rng, out);
+                      });
 }
 
 Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted, Output* out,
@@ -276,25 +293,10 @@ Rv cipherStep(CipherSlot& slot, Step step, ByteView in, const OutputSpec& wanted
 // ---- signing and verification ---------------------------------------------
 
 Rv signInit(SignSlot& slot, bool sign, const DeviceMechanism& dm, const Object* key, Rng rng) {
-    if (slot.active()) {
-        return CKR_OPERATION_ACTIVE;
-    }
-    const OpFlag op = sign ? kOpSign : kOpVerify;
-    const MechanismInfo* m = nullptr;
-    Rv rv = mechanismFor(dm.type, op, &m);
-    if (rv == CKR_OK) {
-        rv = checkKey(key, *m, op);
-    }
-    std::unique_ptr<SignOperation> signer;
-    if (rv == CKR_OK) {
-        rv = makeSigner(*m, dm, *key, sign, rng, &signer);
-    }
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    slot.start(std::move(signer));
-    slot.needsLogin = sign && key->flag(CKA_ALWAYS_AUTHENTICATE, false);
-    return CKR_OK;
+    return startKeyed(slot, sign ? kOpSign : kOpVerify, dm, key, sign,
+                      [&](const MechanismInfo& m, std::unique_ptr<SignOperation>* out) {
+                          return makeSigner(m, dm, *key, sign, rng, out);
+                      });
 }
 
 Rv signUpdate(SignSlot& slot, ByteView part, bool* contextLogin) {

@@ -29,6 +29,19 @@ Rv wrappingKeyError(Rv rv, bool wrap) {
     }
 }
 
+// The mechanism and the key-encryption key of a wrap (`op` kOpWrap) or an
+// unwrap (kOpUnwrap): the mechanism must serve `op` and the key must allow
+// it, with the wrapping key's own error codes.
+Rv findWrappingKey(const ObjectStore& store, const Access& who, uint32_t mechanism, OpFlag op,
+                   uint32_t handle, const MechanismInfo** m, const Object** kek) {
+    const Rv rv = mechanismFor(mechanism, op, m);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    *kek = store.find(who, handle);
+    return wrappingKeyError(checkKey(*kek, **m, op), op == kOpWrap);
+}
+
 // Adds a class and key type to a template that lacks them.
 Template withDefaults(const Template& tmpl, uint32_t cls, uint32_t keyType) {
     Template t = tmpl;
@@ -58,12 +71,8 @@ Rv storeSecret(ObjectStore& store, const Access& who, Object key, Bytes value, O
 Rv wrapKey(const ObjectStore& store, const Access& who, const DeviceMechanism& dm,
            uint32_t wrappingKey, uint32_t key, Rng rng, Bytes* wrapped) {
     const MechanismInfo* m = nullptr;
-    Rv rv = mechanismFor(dm.type, kOpWrap, &m);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    const Object* kek = store.find(who, wrappingKey);
-    rv = wrappingKeyError(checkKey(kek, *m, kOpWrap), true);
+    const Object* kek = nullptr;
+    Rv rv = findWrappingKey(store, who, dm.type, kOpWrap, wrappingKey, &m, &kek);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -95,12 +104,8 @@ Rv unwrapKey(ObjectStore& store, const Access& who, const DeviceMechanism& dm,
              uint32_t unwrappingKey, ByteView wrapped, const Template& tmpl, Rng rng,
              uint32_t* handle) {
     const MechanismInfo* m = nullptr;
-    Rv rv = mechanismFor(dm.type, kOpUnwrap, &m);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    const Object* kek = store.find(who, unwrappingKey);
-    rv = wrappingKeyError(checkKey(kek, *m, kOpUnwrap), false);
+    const Object* kek = nullptr;
+    Rv rv = findWrappingKey(store, who, dm.type, kOpUnwrap, unwrappingKey, &m, &kek);
     if (rv != CKR_OK) {
         return rv;
     }
