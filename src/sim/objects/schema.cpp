@@ -185,66 +185,47 @@ constexpr Table table(const AttrRule (&rules)[N]) {
     return Table{rules, N};
 }
 
+// The parts every object of a class has, in the order they are read.
+struct ClassParts {
+    uint32_t objectClass;
+    Table parts[4];
+};
+
+const ClassParts kClassParts[] = {
+    {CKO_DATA, {table(kStorage), table(kPublicByDefault)}},
+    {CKO_CERTIFICATE, {table(kStorage), table(kPublicByDefault), table(kCertificate)}},
+    {CKO_PUBLIC_KEY, {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey)}},
+    {CKO_PRIVATE_KEY, {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey)}},
+    {CKO_SECRET_KEY, {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey)}},
+    {CKO_DOMAIN_PARAMETERS, {table(kStorage), table(kPublicByDefault), table(kDomain)}},
+};
+
+// The schemas: a class with a subtype (certificate or key type; unused for
+// data objects), whose own parts follow those of the class.
 struct ClassSchema {
     uint32_t objectClass;
-    uint32_t subtype;  // certificate or key type; unused for data objects
-    Table parts[5];
+    uint32_t subtype;
+    Table own;
 };
 
 const ClassSchema kSchemas[] = {
-    {CKO_DATA, 0, {table(kStorage), table(kPublicByDefault), table(kData)}},
-    {CKO_CERTIFICATE,
-     CKC_X_509,
-     {table(kStorage), table(kPublicByDefault), table(kCertificate), table(kX509)}},
-    {CKO_PUBLIC_KEY,
-     CKK_RSA,
-     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kRsaPublic)}},
-    {CKO_PUBLIC_KEY,
-     CKK_EC,
-     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kEcPublic)}},
-    {CKO_PRIVATE_KEY,
-     CKK_RSA,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
-      table(kRsaPrivate)}},
-    {CKO_PRIVATE_KEY,
-     CKK_EC,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
-      table(kEcPrivate)}},
-    {CKO_SECRET_KEY,
-     CKK_AES,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey),
-      table(kSizedSecret)}},
-    {CKO_SECRET_KEY,
-     CKK_GENERIC_SECRET,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey),
-      table(kSizedSecret)}},
-    {CKO_SECRET_KEY,
-     CKK_DES3,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
-    {CKO_SECRET_KEY,
-     CKK_DES2,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
-    {CKO_PUBLIC_KEY,
-     CKK_DSA,
-     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kDsaPublic)}},
-    {CKO_PRIVATE_KEY,
-     CKK_DSA,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
-      table(kDsaPrivate)}},
-    {CKO_PUBLIC_KEY,
-     CKK_DH,
-     {table(kStorage), table(kPublicByDefault), table(kKey), table(kPublicKey), table(kDhPublic)}},
-    {CKO_PRIVATE_KEY,
-     CKK_DH,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kPrivateKey),
-      table(kDhPrivate)}},
-    {CKO_DOMAIN_PARAMETERS,
-     CKK_DSA,
-     {table(kStorage), table(kPublicByDefault), table(kDomain), table(kDsaDomain)}},
-    {CKO_DOMAIN_PARAMETERS, CKK_DH, {table(kStorage), table(kPublicByDefault), table(kDomain)}},
-    {CKO_SECRET_KEY,
-     CKK_DES,
-     {table(kStorage), table(kPrivateByDefault), table(kKey), table(kSecretKey), table(kDes3)}},
+    {CKO_DATA, 0, table(kData)},
+    {CKO_CERTIFICATE, CKC_X_509, table(kX509)},
+    {CKO_PUBLIC_KEY, CKK_RSA, table(kRsaPublic)},
+    {CKO_PUBLIC_KEY, CKK_EC, table(kEcPublic)},
+    {CKO_PRIVATE_KEY, CKK_RSA, table(kRsaPrivate)},
+    {CKO_PRIVATE_KEY, CKK_EC, table(kEcPrivate)},
+    {CKO_SECRET_KEY, CKK_AES, table(kSizedSecret)},
+    {CKO_SECRET_KEY, CKK_GENERIC_SECRET, table(kSizedSecret)},
+    {CKO_SECRET_KEY, CKK_DES3, table(kDes3)},
+    {CKO_SECRET_KEY, CKK_DES2, table(kDes3)},
+    {CKO_PUBLIC_KEY, CKK_DSA, table(kDsaPublic)},
+    {CKO_PRIVATE_KEY, CKK_DSA, table(kDsaPrivate)},
+    {CKO_PUBLIC_KEY, CKK_DH, table(kDhPublic)},
+    {CKO_PRIVATE_KEY, CKK_DH, table(kDhPrivate)},
+    {CKO_DOMAIN_PARAMETERS, CKK_DSA, table(kDsaDomain)},
+    {CKO_DOMAIN_PARAMETERS, CKK_DH, Table{}},
+    {CKO_SECRET_KEY, CKK_DES, table(kDes3)},
 };
 
 }  // namespace
@@ -265,17 +246,26 @@ uint32_t subtypeAttribute(uint32_t objectClass) {
 
 namespace {
 
+void appendRules(const Table& t, std::vector<const AttrRule*>& out) {
+    for (size_t i = 0; i < t.count; ++i) {
+        // A later table may refine an attribute of an earlier one (CKA_ID
+        // of certificates and keys); the first wins.
+        if (findRule(out, t.rules[i].type) == nullptr) {
+            out.push_back(&t.rules[i]);
+        }
+    }
+}
+
 std::vector<const AttrRule*> flatten(const ClassSchema& s) {
     std::vector<const AttrRule*> out;
-    for (const Table& t : s.parts) {
-        for (size_t i = 0; i < t.count; ++i) {
-            // A later table may refine an attribute of an earlier one
-            // (CKA_ID of certificates and keys); the first wins.
-            if (findRule(out, t.rules[i].type) == nullptr) {
-                out.push_back(&t.rules[i]);
+    for (const ClassParts& c : kClassParts) {
+        if (c.objectClass == s.objectClass) {
+            for (const Table& t : c.parts) {
+                appendRules(t, out);
             }
         }
     }
+    appendRules(s.own, out);
     return out;
 }
 

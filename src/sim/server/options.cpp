@@ -12,7 +12,7 @@ namespace vexa::sim {
 
 namespace {
 
-constexpr size_t kMaxDevices = 16;
+constexpr uint32_t kMaxDevices = 16;
 constexpr uint32_t kMinReportLength = 8;
 constexpr uint32_t kMaxReportLength = 1024;
 constexpr uint32_t kMaxSettleMs = 60000;
@@ -94,11 +94,25 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
         }
         return true;
     };
+    // A whole number from `min` to `max` as the option's value.
+    auto number = [&](uint32_t min, uint32_t max, uint32_t& out) {
+        const std::string& option = args[i];
+        std::string text;
+        if (!value(text)) {
+            return false;
+        }
+        if (!parseUnsigned(text, min, max, out)) {
+            error = option + " takes a number from " + std::to_string(min) + " to " +
+                    std::to_string(max);
+            return false;
+        }
+        return true;
+    };
 
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::string text;
-        uint32_t number = 0;
+        uint32_t parsed = 0;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
             return options;
@@ -117,14 +131,10 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
                 return std::nullopt;
             }
         } else if (arg == "--devices") {
-            if (!value(text)) {
+            if (!number(1, kMaxDevices, parsed)) {
                 return std::nullopt;
             }
-            if (!parseUnsigned(text, 1, kMaxDevices, number)) {
-                error = "--devices takes a number from 1 to " + std::to_string(kMaxDevices);
-                return std::nullopt;
-            }
-            options.devices = number;
+            options.devices = parsed;
             devicesGiven = true;
         } else if (arg == "--serial") {
             std::vector<std::string> given;
@@ -161,15 +171,10 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
             }
             options.framing = text == "u2f" ? Framing::U2f : Framing::Plain;
         } else if (arg == "--report-length") {
-            if (!value(text)) {
+            if (!number(kMinReportLength, kMaxReportLength, parsed)) {
                 return std::nullopt;
             }
-            if (!parseUnsigned(text, kMinReportLength, kMaxReportLength, number)) {
-                error = "--report-length takes a number from " + std::to_string(kMinReportLength) +
-                        " to " + std::to_string(kMaxReportLength);
-                return std::nullopt;
-            }
-            options.reportLength = static_cast<uint16_t>(number);
+            options.reportLength = static_cast<uint16_t>(parsed);
         } else if (arg == "--label") {
             if (!value(options.label)) {
                 return std::nullopt;
@@ -193,14 +198,10 @@ std::optional<SimOptions> parseOptions(int argc, const char* const* argv, std::s
                 return std::nullopt;
             }
         } else if (arg == "--settle-ms") {
-            if (!value(text)) {
+            if (!number(0, kMaxSettleMs, parsed)) {
                 return std::nullopt;
             }
-            if (!parseUnsigned(text, 0, kMaxSettleMs, number)) {
-                error = "--settle-ms takes a number from 0 to " + std::to_string(kMaxSettleMs);
-                return std::nullopt;
-            }
-            options.settleMs = number;
+            options.settleMs = parsed;
         } else if (arg == "--control") {
             if (!value(text)) {
                 return std::nullopt;
