@@ -3,6 +3,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "sim/crypto/hashing.h"
+#include "sim/crypto/message_signer.h"
 #include "sim/objects/key_material.h"
 
 namespace vexa::sim::crypto {
@@ -60,7 +61,7 @@ Rv loadDsa(const Object& key, DsaKey* out) {
     return CKR_OK;
 }
 
-class DsaSigner final : public SignOperation {
+class DsaSigner final : public MessageSigner {
 public:
     DsaSigner(std::unique_ptr<DsaKey> key, Rng rng) : key_(std::move(key)), rng_(rng) {
         qBytes_ = mbedtls_mpi_size(key_->q.get());
@@ -69,13 +70,8 @@ public:
     Rv start(const MechanismInfo& m) { return input_.start(m.hash, kMaxRawInput); }
 
     size_t signatureLength() const override { return 2 * qBytes_; }
-    Rv update(ByteView part) override { return input_.update(part); }
 
-    Rv sign(Bytes* signature) override {
-        Bytes hash;
-        if (Rv rv = input_.finish(&hash); rv != CKR_OK) {
-            return rv;
-        }
+    Rv signMessage(const Bytes& hash, Bytes* signature) override {
         const DsaKey& k = *key_;
         Mpi z, nonce, r, s, t;
         if (!hashNumber(hash, k.q, &z)) {
@@ -101,14 +97,7 @@ public:
         return signature->empty() ? CKR_FUNCTION_FAILED : CKR_OK;
     }
 
-    Rv verify(ByteView signature) override {
-        Bytes hash;
-        if (Rv rv = input_.finish(&hash); rv != CKR_OK) {
-            return rv;
-        }
-        if (signature.size != 2 * qBytes_) {
-            return CKR_SIGNATURE_LEN_RANGE;
-        }
+    Rv verifyMessage(const Bytes& hash, ByteView signature) override {
         const DsaKey& k = *key_;
         Mpi r, s, z, w, u1, u2, v1, v2;
         if (!ok(mbedtls_mpi_read_binary(r.get(), signature.data, qBytes_)) ||
@@ -141,7 +130,6 @@ private:
     std::unique_ptr<DsaKey> key_;
     Rng rng_;
     size_t qBytes_ = 0;
-    MessageInput input_;
 };
 
 bool fieldSizeOk(const Mpi& p) {

@@ -5,6 +5,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "sim/crypto/hashing.h"
+#include "sim/crypto/message_signer.h"
 #include "sim/objects/key_material.h"
 
 namespace vexa::sim::crypto {
@@ -14,7 +15,7 @@ namespace {
 // without bound.
 constexpr size_t kMaxRawInput = 1024;
 
-class EcdsaSigner final : public SignOperation {
+class EcdsaSigner final : public MessageSigner {
 public:
     EcdsaSigner(std::unique_ptr<EcKeypair> key, Rng rng) : key_(std::move(key)), rng_(rng) {
         orderBytes_ = ((*key_)->grp.nbits + 7) / 8;
@@ -25,14 +26,8 @@ public:
     }
 
     size_t signatureLength() const override { return 2 * orderBytes_; }
-    Rv update(ByteView part) override { return input_.update(part); }
 
-    Rv sign(Bytes* signature) override {
-        Bytes hash;
-        Rv rv = input_.finish(&hash);
-        if (rv != CKR_OK) {
-            return rv;
-        }
+    Rv signMessage(const Bytes& hash, Bytes* signature) override {
         Mpi r, s;
         if (mbedtls_ecdsa_sign(&(*key_)->grp, r.get(), s.get(), &(*key_)->d, hash.data(),
                                hash.size(), rng_.f, rng_.ctx) != 0) {
@@ -42,15 +37,7 @@ public:
         return signature->empty() ? CKR_FUNCTION_FAILED : CKR_OK;
     }
 
-    Rv verify(ByteView signature) override {
-        Bytes hash;
-        Rv rv = input_.finish(&hash);
-        if (rv != CKR_OK) {
-            return rv;
-        }
-        if (signature.size != 2 * orderBytes_) {
-            return CKR_SIGNATURE_LEN_RANGE;
-        }
+    Rv verifyMessage(const Bytes& hash, ByteView signature) override {
         Mpi r, s;
         if (mbedtls_mpi_read_binary(r.get(), signature.data, orderBytes_) != 0 ||
             mbedtls_mpi_read_binary(s.get(), signature.data + orderBytes_, orderBytes_) != 0) {
@@ -66,7 +53,6 @@ private:
     std::unique_ptr<EcKeypair> key_;
     Rng rng_;
     size_t orderBytes_ = 0;
-    MessageInput input_;
 };
 
 }  // namespace

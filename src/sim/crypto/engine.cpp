@@ -2,6 +2,8 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <optional>
+
 #include "sim/crypto/aes_kw.h"
 #include "sim/crypto/cipher_modes.h"
 #include "sim/crypto/dsa_dh_ops.h"
@@ -223,6 +225,21 @@ Rv startKeyed(OperationSlot<Op>& slot, OpFlag op, const DeviceMechanism& dm, con
     return CKR_OK;
 }
 
+// An output whose length is known before it is made (a signature, a
+// digest): the length is always stated; a size query (CKR_OK) or a capacity
+// that is too small (CKR_BUFFER_TOO_SMALL) is answered here and leaves the
+// operation running. nullopt: the caller makes the output.
+std::optional<Rv> answerBySize(size_t length, const OutputSpec& wanted, Output* out) {
+    out->length = static_cast<uint32_t>(length);
+    if (wanted.lengthOnly) {
+        return CKR_OK;
+    }
+    if (!wanted.fits(length)) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 // ---- encryption and decryption --------------------------------------------
@@ -326,13 +343,8 @@ Rv signFinish(SignSlot& slot, const ByteView* data, const OutputSpec& wanted, Ou
         slot.end();
         return CKR_OPERATION_ACTIVE;
     }
-    const size_t length = slot.op->signatureLength();
-    out->length = static_cast<uint32_t>(length);
-    if (wanted.lengthOnly) {
-        return CKR_OK;
-    }
-    if (!wanted.fits(length)) {
-        return CKR_BUFFER_TOO_SMALL;
+    if (std::optional<Rv> answered = answerBySize(slot.op->signatureLength(), wanted, out)) {
+        return *answered;
     }
     if (!loginOk(slot.needsLogin, contextLogin)) {
         slot.end();
@@ -430,13 +442,8 @@ Rv digestFinal(DigestSlot& slot, const OutputSpec& wanted, Output* out) {
     if (!slot.active()) {
         return CKR_OPERATION_NOT_INITIALIZED;
     }
-    const size_t length = slot.op->size();
-    out->length = static_cast<uint32_t>(length);
-    if (wanted.lengthOnly) {
-        return CKR_OK;
-    }
-    if (!wanted.fits(length)) {
-        return CKR_BUFFER_TOO_SMALL;
+    if (std::optional<Rv> answered = answerBySize(slot.op->size(), wanted, out)) {
+        return *answered;
     }
     Bytes digest;
     const Rv rv = slot.op->finish(&digest);

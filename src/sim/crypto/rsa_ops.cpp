@@ -4,6 +4,7 @@
 
 #include "sim/crypto/gathering_cipher.h"
 #include "sim/crypto/hashing.h"
+#include "sim/crypto/message_signer.h"
 #include "sim/objects/key_material.h"
 
 namespace vexa::sim::crypto {
@@ -218,7 +219,7 @@ Rv pssSpec(const MechanismInfo& m, const DeviceMechanism& dm, size_t k, PssSpec*
     return CKR_OK;
 }
 
-class RsaSigner final : public SignOperation {
+class RsaSigner final : public MessageSigner {
 public:
     RsaSigner(std::shared_ptr<RsaContext> rsa, const MechanismInfo& m, PssSpec pss, Rng rng)
         : rsa_(std::move(rsa)),
@@ -247,14 +248,8 @@ public:
     }
 
     size_t signatureLength() const override { return k_; }
-    Rv update(ByteView part) override { return input_.update(part); }
 
-    Rv sign(Bytes* signature) override {
-        Bytes digest;
-        Rv rv = input_.finish(&digest);
-        if (rv != CKR_OK) {
-            return rv;
-        }
+    Rv signMessage(const Bytes& digest, Bytes* signature) override {
         Bytes sig(k_);
         int rc = 0;
         switch (family_) {
@@ -290,15 +285,7 @@ public:
         return CKR_OK;
     }
 
-    Rv verify(ByteView signature) override {
-        Bytes digest;
-        Rv rv = input_.finish(&digest);
-        if (rv != CKR_OK) {
-            return rv;
-        }
-        if (signature.size != k_) {
-            return CKR_SIGNATURE_LEN_RANGE;
-        }
+    Rv verifyMessage(const Bytes& digest, ByteView signature) override {
         int rc = 0;
         switch (family_) {
             case Family::RsaPkcs:
@@ -339,7 +326,6 @@ private:
     PssSpec pss_;
     Rng rng_;
     size_t k_;
-    MessageInput input_;
 };
 
 }  // namespace
