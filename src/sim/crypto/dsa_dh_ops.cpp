@@ -214,9 +214,7 @@ Rv generateDsaParameters(Rng rng, uint32_t primeBits, Object* params) {
             break;
         }
     }
-    params->set(CKA_PRIME, mpiBytes(*p.get()));
-    params->set(CKA_SUBPRIME, mpiBytes(*q.get()));
-    params->set(CKA_BASE, mpiBytes(*g.get()));
+    setNumbers(params, {{CKA_PRIME, p.get()}, {CKA_SUBPRIME, q.get()}, {CKA_BASE, g.get()}});
     return CKR_OK;
 }
 

@@ -85,13 +85,14 @@ Rv generateRsa(Rng rng, uint32_t maxBits, uint32_t mechanism, Object* pub, Objec
     if (mbedtls_rsa_export(rsa.get(), n.get(), p.get(), q.get(), d.get(), e.get()) != 0) {
         return CKR_FUNCTION_FAILED;
     }
-    pub->set(CKA_MODULUS, mpiBytes(*n.get()));
-    pub->set(CKA_PUBLIC_EXPONENT, mpiBytes(*e.get()));
-    priv->set(CKA_MODULUS, mpiBytes(*n.get()));
-    priv->set(CKA_PUBLIC_EXPONENT, mpiBytes(*e.get()));
-    priv->set(CKA_PRIVATE_EXPONENT, mpiBytes(*d.get()));
-    priv->set(CKA_PRIME_1, mpiBytes(*p.get()));
-    priv->set(CKA_PRIME_2, mpiBytes(*q.get()));
+    setNumbers(pub, {{CKA_MODULUS, n.get()}, {CKA_PUBLIC_EXPONENT, e.get()}});
+    // The primes spare finishObject() from recovering them; it adds the CRT
+    // values.
+    setNumbers(priv, {{CKA_MODULUS, n.get()},
+                      {CKA_PUBLIC_EXPONENT, e.get()},
+                      {CKA_PRIVATE_EXPONENT, d.get()},
+                      {CKA_PRIME_1, p.get()},
+                      {CKA_PRIME_2, q.get()}});
     setProvenance(Origin::Generate, mechanism, nullptr, pub);
     setProvenance(Origin::Generate, mechanism, nullptr, priv);
     return CKR_OK;

@@ -70,11 +70,11 @@ Rv finishRsaPrivate(Object* key) {
         mbedtls_rsa_export_crt(rsa.get(), dp.get(), dq.get(), qp.get()) != 0) {
         return CKR_ATTRIBUTE_VALUE_INVALID;
     }
-    key->set(CKA_PRIME_1, mpiBytes(*p.get()));
-    key->set(CKA_PRIME_2, mpiBytes(*q.get()));
-    key->set(CKA_EXPONENT_1, mpiBytes(*dp.get()));
-    key->set(CKA_EXPONENT_2, mpiBytes(*dq.get()));
-    key->set(CKA_COEFFICIENT, mpiBytes(*qp.get()));
+    setNumbers(key, {{CKA_PRIME_1, p.get()},
+                     {CKA_PRIME_2, q.get()},
+                     {CKA_EXPONENT_1, dp.get()},
+                     {CKA_EXPONENT_2, dq.get()},
+                     {CKA_COEFFICIENT, qp.get()}});
     return CKR_OK;
 }
 
@@ -351,6 +351,13 @@ Bytes mpiBytes(const mbedtls_mpi& n, size_t width) {
         return Bytes();
     }
     return out;
+}
+
+void setNumbers(Object* key,
+                std::initializer_list<std::pair<uint32_t, const mbedtls_mpi*>> numbers) {
+    for (const auto& [type, number] : numbers) {
+        key->set(type, mpiBytes(*number));
+    }
 }
 
 Bytes signaturePair(const mbedtls_mpi& r, const mbedtls_mpi& s, size_t width) {

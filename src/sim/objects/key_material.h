@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include <mbedtls/ecp.h>
 
@@ -49,6 +51,9 @@ Rv loadEc(const Object& key, bool withPrivate, EcKeypair* out);
 // Writes an mbedTLS number as big-endian bytes of its own length (at least
 // one byte), or of exactly `width` bytes.
 Bytes mpiBytes(const mbedtls_mpi& n, size_t width = 0);
+// Stores each number as the big-endian value of its attribute (mpiBytes).
+void setNumbers(Object* key,
+                std::initializer_list<std::pair<uint32_t, const mbedtls_mpi*>> numbers);
 // A signature r || s, each `width` bytes; empty when either does not fit.
 Bytes signaturePair(const mbedtls_mpi& r, const mbedtls_mpi& s, size_t width);
 
