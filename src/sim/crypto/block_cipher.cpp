@@ -56,24 +56,27 @@ Rv BlockCipher::create(Kind kind, ByteView key, std::shared_ptr<const BlockCiphe
     return CKR_OK;
 }
 
-// The ECB block functions cannot fail for a context whose key was set.
 void BlockCipher::encryptBlock(const uint8_t* in, uint8_t* out) const {
-    if (kind_ == Kind::Aes) {
-        mbedtls_aes_crypt_ecb(&aesEnc_, MBEDTLS_AES_ENCRYPT, in, out);
-    } else if (kind_ == Kind::Des) {
-        mbedtls_des_crypt_ecb(&singleEnc_, in, out);
-    } else {
-        mbedtls_des3_crypt_ecb(&desEnc_, in, out);
-    }
+    cryptBlock(true, in, out);
 }
 
 void BlockCipher::decryptBlock(const uint8_t* in, uint8_t* out) const {
-    if (kind_ == Kind::Aes) {
-        mbedtls_aes_crypt_ecb(&aesDec_, MBEDTLS_AES_DECRYPT, in, out);
-    } else if (kind_ == Kind::Des) {
-        mbedtls_des_crypt_ecb(&singleDec_, in, out);
-    } else {
-        mbedtls_des3_crypt_ecb(&desDec_, in, out);
+    cryptBlock(false, in, out);
+}
+
+// The ECB block functions cannot fail for a context whose key was set.
+void BlockCipher::cryptBlock(bool encrypt, const uint8_t* in, uint8_t* out) const {
+    switch (kind_) {
+        case Kind::Aes:
+            mbedtls_aes_crypt_ecb(encrypt ? &aesEnc_ : &aesDec_,
+                                  encrypt ? MBEDTLS_AES_ENCRYPT : MBEDTLS_AES_DECRYPT, in, out);
+            break;
+        case Kind::Des:
+            mbedtls_des_crypt_ecb(encrypt ? &singleEnc_ : &singleDec_, in, out);
+            break;
+        case Kind::Des3:
+            mbedtls_des3_crypt_ecb(encrypt ? &desEnc_ : &desDec_, in, out);
+            break;
     }
 }
 

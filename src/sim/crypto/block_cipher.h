@@ -33,6 +33,7 @@ public:
 
 private:
     explicit BlockCipher(Kind kind);
+    void cryptBlock(bool encrypt, const uint8_t* in, uint8_t* out) const;
 
     Kind kind_;
     // mbedTLS's block functions take non-const contexts but do not change
