@@ -1,7 +1,5 @@
 #include "pkcs11/mechanism_codec.h"
 
-#include <cstring>
-
 #include "pkcs11/parameter_blocks.h"
 #include "rpc/ulong_wire.h"
 
@@ -17,14 +15,6 @@ bool putUlong(CK_ULONG value, uint32_t& field, bool* present = nullptr) {
         *present = true;
     }
     return true;
-}
-
-// Copies the caller's parameter block: it may sit at any alignment.
-template <class Block>
-Block readBlock(const CK_MECHANISM& mechanism) {
-    Block block;
-    std::memcpy(&block, mechanism.pParameter, sizeof block);
-    return block;
 }
 
 // Starts the Mechanism message: present, every field empty, the type.
@@ -58,10 +48,10 @@ CK_RV bindParameter(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScra
 }
 
 CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
-    if (mechanism.ulParameterLen != sizeof(CK_RSA_PKCS_OAEP_PARAMS)) {
+    CK_RSA_PKCS_OAEP_PARAMS params;
+    if (!readBlock(mechanism, params)) {
         return CKR_ARGUMENTS_BAD;
     }
-    const auto params = readBlock<CK_RSA_PKCS_OAEP_PARAMS>(mechanism);
     out.has_oaep = true;
     OaepParams& oaep = out.oaep;
     if (!putUlong(params.hashAlg, oaep.hash_alg) || !putUlong(params.mgf, oaep.mgf) ||
@@ -83,10 +73,10 @@ CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch
 }
 
 CK_RV encodeEcdh(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
-    if (mechanism.ulParameterLen != sizeof(CK_ECDH1_DERIVE_PARAMS)) {
+    CK_ECDH1_DERIVE_PARAMS params;
+    if (!readBlock(mechanism, params)) {
         return CKR_ARGUMENTS_BAD;
     }
-    const auto params = readBlock<CK_ECDH1_DERIVE_PARAMS>(mechanism);
     out.has_ecdh = true;
     if (!putUlong(params.kdf, out.ecdh.kdf)) {
         return CKR_ARGUMENTS_BAD;

@@ -40,15 +40,6 @@ private:
     std::vector<uint8_t>& out_;
 };
 
-template <class Block>
-bool readBlock(const CK_MECHANISM& mechanism, Block& block) {
-    if (mechanism.ulParameterLen != sizeof(Block)) {
-        return false;
-    }
-    std::memcpy(&block, mechanism.pParameter, sizeof block);
-    return true;
-}
-
 bool pss(const CK_MECHANISM& m, CBlockWriter& w) {
     CK_RSA_PKCS_PSS_PARAMS p;
     return readBlock(m, p) && w.ulong(p.hashAlg) && w.ulong(p.mgf) && w.ulong(p.sLen);

@@ -22,6 +22,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace vexa::pkcs11 {
@@ -36,5 +37,17 @@ enum class BlockResult {
 // Converts the parameter block of `mechanism` (whose pParameter is
 // consistent with ulParameterLen) into `out`.
 BlockResult toDeviceLayout(const CK_MECHANISM& mechanism, std::vector<uint8_t>& out);
+
+// Copies the parameter block of `mechanism` (whose pParameter is consistent
+// with ulParameterLen) into `block`, which may sit at another alignment than
+// the caller's; false when its length is not the host's sizeof(Block).
+template <class Block>
+bool readBlock(const CK_MECHANISM& mechanism, Block& block) {
+    if (mechanism.ulParameterLen != sizeof(Block)) {
+        return false;
+    }
+    std::memcpy(&block, mechanism.pParameter, sizeof block);
+    return true;
+}
 
 }  // namespace vexa::pkcs11

@@ -74,10 +74,15 @@ void copyTokenInfo(const TokenInfo& from, CK_TOKEN_INFO& to) {
                                     static_cast<CK_BYTE>(from.firmware_version_minor)};
 }
 
-// C_GetSlotInfo as the token functions use it: with its own TRACE line.
-CK_RV slotInfoForToken(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info) {
+// The token functions first ask C_GetSlotInfo (with its own TRACE line)
+// whether the slot holds a token: its error, or `absent` when it holds none.
+CK_RV requireToken(CContext& context, CK_SLOT_ID slotID, CK_RV absent) {
     context.log(LOG_TRACE, "C_GetSlotInfo");
-    return getSlotInfo(context, slotID, &info);
+    CK_SLOT_INFO slotInfo{};
+    if (CK_RV rv = getSlotInfo(context, slotID, &slotInfo); rv != CKR_OK) {
+        return rv;
+    }
+    return (slotInfo.flags & CKF_TOKEN_PRESENT) == 0 ? absent : CKR_OK;
 }
 
 }  // namespace
@@ -138,12 +143,8 @@ CK_RV getTokenInfo(CContext& context, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo
         return CKR_ARGUMENTS_BAD;
     }
     pInfo->flags = 0;
-    CK_SLOT_INFO slotInfo{};
-    if (CK_RV rv = slotInfoForToken(context, slotID, slotInfo); rv != CKR_OK) {
+    if (CK_RV rv = requireToken(context, slotID, CKR_TOKEN_NOT_PRESENT); rv != CKR_OK) {
         return rv;
-    }
-    if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
-        return CKR_TOKEN_NOT_PRESENT;
     }
     CDeviceCall call(rpc::FunctionId::GetTokenInfo);
     const CK_RV rv = call.sendToSlot(context, slotID);
@@ -194,12 +195,8 @@ CK_RV initToken(CContext& context, CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_U
     if (pPin == nullptr || pLabel == nullptr || ulPinLen == 0) {
         return CKR_ARGUMENTS_BAD;
     }
-    CK_SLOT_INFO slotInfo{};
-    if (CK_RV rv = slotInfoForToken(context, slotID, slotInfo); rv != CKR_OK) {
+    if (CK_RV rv = requireToken(context, slotID, CKR_ARGUMENTS_BAD); rv != CKR_OK) {
         return rv;
-    }
-    if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
-        return CKR_ARGUMENTS_BAD;
     }
     CDeviceCall call(rpc::FunctionId::InitToken);
     call.setData(pPin, ulPinLen);
