@@ -47,6 +47,15 @@ CK_RV bindParameter(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScra
     return CKR_OK;
 }
 
+// The byte string a parameter block points at (OAEP source data, ECDH
+// public data) travels from scratch.extra.
+CK_RV bindExtra(pb_callback_t& field, MechanismScratch& scratch, const void* data,
+                CK_ULONG length) {
+    scratch.extra = rpc::ByteInput{data, length};
+    rpc::bindInput(field, scratch.extra);
+    return CKR_OK;
+}
+
 CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
     CK_RSA_PKCS_OAEP_PARAMS params;
     if (!readBlock(mechanism, params)) {
@@ -67,9 +76,7 @@ CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch
         !putUlong(params.ulSourceDataLen, oaep.source_data_length, &oaep.has_source_data_length)) {
         return CKR_ARGUMENTS_BAD;
     }
-    scratch.extra = rpc::ByteInput{params.pSourceData, params.ulSourceDataLen};
-    rpc::bindInput(oaep.source_data, scratch.extra);
-    return CKR_OK;
+    return bindExtra(oaep.source_data, scratch, params.pSourceData, params.ulSourceDataLen);
 }
 
 CK_RV encodeEcdh(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
@@ -88,9 +95,7 @@ CK_RV encodeEcdh(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch
     if (params.ulPublicDataLen == 0) {
         return CKR_ARGUMENTS_BAD;
     }
-    scratch.extra = rpc::ByteInput{params.pPublicData, params.ulPublicDataLen};
-    rpc::bindInput(out.ecdh.public_data, scratch.extra);
-    return CKR_OK;
+    return bindExtra(out.ecdh.public_data, scratch, params.pPublicData, params.ulPublicDataLen);
 }
 
 }  // namespace
