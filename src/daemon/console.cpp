@@ -17,34 +17,33 @@ std::string vformat(const char* format, va_list args) {
     std::vsnprintf(buf.data(), buf.size(), format, args);
     return std::string(buf.data(), static_cast<size_t>(n));
 }
-}  // namespace
 
 // Each line goes out in one write: connections are served on threads of
 // their own, and their lines must not interleave.
+void writeLine(std::FILE* stream, const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fflush(stream);
+}
+}  // namespace
+
 void InfoLine(const std::string& text) {
-    const std::string line = text + "\r\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    writeLine(stdout, text + "\r\n");
 }
 
 void ErrorLine(const std::string& text) {
-    const std::string line = "ERROR: " + text + "\r\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    writeLine(stderr, "ERROR: " + text + "\r\n");
 }
 
 void InfoLinef(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = vformat(format, args);
+    InfoLine(vformat(format, args));
     va_end(args);
-    InfoLine(text);
 }
 
 void ErrorLinef(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = vformat(format, args);
+    ErrorLine(vformat(format, args));
     va_end(args);
-    ErrorLine(text);
 }

@@ -24,6 +24,27 @@ int asInt(SystemErrorCode code) {
     return static_cast<int>(code);
 }
 
+// Opens the service manager and the service, then asks `action` of it; the
+// first step that fails is named (as `actionName` for the action) with its
+// code, and `done` is printed after a success.
+int controlService(SystemErrorCode (*action)(const std::string&), const char* actionName,
+                   const char* done) {
+    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
+        ErrorLinef("OpenSCManager failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = platform::openService(kServiceName)) {
+        ErrorLinef("OpenService failed (%d)", asInt(error));
+        return 1;
+    }
+    if (SystemErrorCode error = action(kServiceName)) {
+        ErrorLinef("%s failed (%d)", actionName, asInt(error));
+        return 1;
+    }
+    InfoLine(done);
+    return 0;
+}
+
 }  // namespace
 
 int InstallService() {
@@ -51,37 +72,11 @@ int InstallService() {
 int StartInstalledService(int /*argc*/, char** /*argv*/) {
     // systemd passes no start arguments to a service; the service does not
     // use them anyway.
-    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
-        ErrorLinef("OpenSCManager failed (%d)", asInt(error));
-        return 1;
-    }
-    if (SystemErrorCode error = platform::openService(kServiceName)) {
-        ErrorLinef("OpenService failed (%d)", asInt(error));
-        return 1;
-    }
-    if (SystemErrorCode error = platform::startService(kServiceName)) {
-        ErrorLinef("StartService failed (%d)", asInt(error));
-        return 1;
-    }
-    InfoLine("Service started.");
-    return 0;
+    return controlService(&platform::startService, "StartService", "Service started.");
 }
 
 int StopInstalledService() {
-    if (SystemErrorCode error = platform::openServiceManager(ServiceManagerAccess::AllAccess)) {
-        ErrorLinef("OpenSCManager failed (%d)", asInt(error));
-        return 1;
-    }
-    if (SystemErrorCode error = platform::openService(kServiceName)) {
-        ErrorLinef("OpenService failed (%d)", asInt(error));
-        return 1;
-    }
-    if (SystemErrorCode error = platform::stopService(kServiceName)) {
-        ErrorLinef("ControlService failed (%d)", asInt(error));
-        return 1;
-    }
-    InfoLine("Service stopped.");
-    return 0;
+    return controlService(&platform::stopService, "ControlService", "Service stopped.");
 }
 
 int UninstallService() {

@@ -97,6 +97,20 @@ const StateRule& ruleFor(const std::string& state) {
     return kNotRunning;
 }
 
+// A start or a stop (`verb`): refused as the unit's state says (`request`
+// of its StateRule), else asked of systemd without waiting for it.
+SystemErrorCode changeState(const std::string& name, SystemErrorCode StateRule::*request,
+                            const char* verb) {
+    std::string state;
+    if (SystemErrorCode code = activeState(name, state); code != kErrorSuccess) {
+        return code;
+    }
+    if (SystemErrorCode code = ruleFor(state).*request; code != kErrorSuccess) {
+        return code;
+    }
+    return systemctl({"--no-block", verb, unitName(name)});
+}
+
 SystemErrorCode writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -219,25 +233,11 @@ SystemErrorCode openService(const std::string& name) {
 }
 
 SystemErrorCode startService(const std::string& name) {
-    std::string state;
-    if (SystemErrorCode code = activeState(name, state); code != kErrorSuccess) {
-        return code;
-    }
-    if (SystemErrorCode code = ruleFor(state).onStart; code != kErrorSuccess) {
-        return code;
-    }
-    return systemctl({"--no-block", "start", unitName(name)});
+    return changeState(name, &StateRule::onStart, "start");
 }
 
 SystemErrorCode stopService(const std::string& name) {
-    std::string state;
-    if (SystemErrorCode code = activeState(name, state); code != kErrorSuccess) {
-        return code;
-    }
-    if (SystemErrorCode code = ruleFor(state).onStop; code != kErrorSuccess) {
-        return code;
-    }
-    return systemctl({"--no-block", "stop", unitName(name)});
+    return changeState(name, &StateRule::onStop, "stop");
 }
 
 SystemErrorCode deleteService(const std::string& name) {

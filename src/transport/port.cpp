@@ -22,11 +22,27 @@ char* duplicate(const std::string& text) {
     }
     return copy;
 }
+
+// Runs `step`; when it throws, says so on standard error (the line is
+// `prefix` followed by the error's text) and answers false.
+template <class Step>
+bool runReported(const char* prefix, Step step) {
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s%s\n", prefix, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s%s\n", prefix, kUnknownError);
+    }
+    return false;
+}
 }  // namespace
 
 talvoranth::CTransport* port_open(unsigned short vendorId, unsigned short productId, int timeoutMs,
                                   const char* product, const char* serial) {
-    try {
+    talvoranth::CTransport* opened = nullptr;
+    runReported("Error opening port: ", [&] {
         auto transport = std::make_unique<talvoranth::CHIDTransport>();
         transport->setVendorProduct(vendorId, productId);
         if (product != nullptr) {
@@ -37,44 +53,28 @@ talvoranth::CTransport* port_open(unsigned short vendorId, unsigned short produc
         }
         transport->open();
         transport->setTimeout(timeoutMs);
-        return transport.release();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "Error opening port: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "Error opening port: %s\n", kUnknownError);
-    }
-    return nullptr;
+        opened = transport.release();
+    });
+    return opened;
 }
 
 bool port_read(talvoranth::CTransport* transport, unsigned char* buffer, int* length) {
     if (transport == nullptr || length == nullptr) {
         return false;
     }
-    try {
-        *length = transport->read(buffer, *length);
-        return true;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "Error reading from port%s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "Error reading from port%s\n", kUnknownError);
+    if (!runReported("Error reading from port",
+                     [&] { *length = transport->read(buffer, *length); })) {
+        *length = 0;
+        return false;
     }
-    *length = 0;
-    return false;
+    return true;
 }
 
 bool port_write(talvoranth::CTransport* transport, const unsigned char* data, int length) {
     if (transport == nullptr) {
         return false;
     }
-    try {
-        transport->write(data, length);
-        return true;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "Error writing to port%s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "Error writing to port%s\n", kUnknownError);
-    }
-    return false;
+    return runReported("Error writing to port", [&] { transport->write(data, length); });
 }
 
 void port_close(talvoranth::CTransport* transport) {
