@@ -56,6 +56,19 @@ CK_RV bindExtra(pb_callback_t& field, MechanismScratch& scratch, const void* dat
     return CKR_OK;
 }
 
+// The type and the parameter as bytes (bindParameter), for every
+// mechanism without a structured encoding of its own.
+CK_RV encodeWithParameter(Request& request, const CK_MECHANISM& mechanism,
+                          MechanismScratch& scratch, bool withLength) {
+    if (!parameterConsistent(mechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
+        return rv;
+    }
+    return bindParameter(request.mechanism, mechanism, scratch, withLength);
+}
+
 CK_RV encodeOaep(Mechanism& out, const CK_MECHANISM& mechanism, MechanismScratch& scratch) {
     CK_RSA_PKCS_OAEP_PARAMS params;
     if (!readBlock(mechanism, params)) {
@@ -126,24 +139,12 @@ CK_RV encodeMechanism(talvoranth::ILogTarget& log, Request& request, const CK_ME
 
 CK_RV encodeGenericMechanism(Request& request, const CK_MECHANISM& mechanism,
                              MechanismScratch& scratch) {
-    if (!parameterConsistent(mechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
-        return rv;
-    }
-    return bindParameter(request.mechanism, mechanism, scratch, true);
+    return encodeWithParameter(request, mechanism, scratch, true);
 }
 
 CK_RV encodeBareMechanism(Request& request, const CK_MECHANISM& mechanism,
                           MechanismScratch& scratch) {
-    if (!parameterConsistent(mechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (CK_RV rv = startMechanism(request, mechanism); rv != CKR_OK) {
-        return rv;
-    }
-    return bindParameter(request.mechanism, mechanism, scratch, false);
+    return encodeWithParameter(request, mechanism, scratch, false);
 }
 
 }  // namespace vexa::pkcs11
