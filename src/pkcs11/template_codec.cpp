@@ -9,6 +9,7 @@
 #include <new>
 
 #include "rpc/attribute_types.h"
+#include "rpc/byte_fields.h"
 #include "rpc/ulong_wire.h"
 #include "vexa.pb.h"
 
@@ -160,14 +161,13 @@ bool fillAttribute(const CK_ATTRIBUTE& attribute, Attribute& out) {
             if (rpc::isWordAttribute(attribute.type) && attribute.pValue != nullptr &&
                 attribute.ulValueLen == sizeof(CK_ULONG)) {
                 out.length = 4;
-                out.value.funcs.encode = &encodeValueWord;
-                out.value.arg = const_cast<CK_ATTRIBUTE*>(&attribute);
+                rpc::bindEncoder(out.value, &encodeValueWord, &attribute);
                 return true;
             }
             if (attribute.ulValueLen != 0) {
-                out.value.funcs.encode =
-                    form == AttributeForm::Array ? &encodeValueArray : &encodeValueBytes;
-                out.value.arg = const_cast<CK_ATTRIBUTE*>(&attribute);
+                rpc::bindEncoder(
+                    out.value, form == AttributeForm::Array ? &encodeValueArray : &encodeValueBytes,
+                    &attribute);
             }
             return true;
         }
@@ -342,13 +342,11 @@ bool encodeTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg
 }
 
 void bindTemplate(pb_callback_t& field, TemplateRef& ref) {
-    field.funcs.encode = &encodeTemplate;
-    field.arg = &ref;
+    rpc::bindEncoder(field, &encodeTemplate, &ref);
 }
 
 void bindTypes(pb_callback_t& field, TemplateRef& ref) {
-    field.funcs.encode = &encodeTypes;
-    field.arg = &ref;
+    rpc::bindEncoder(field, &encodeTypes, &ref);
 }
 
 // ---- received attributes ----
@@ -428,8 +426,7 @@ bool decodeAttributes(pb_istream_t* stream, const pb_field_t* /*field*/, void** 
         PB_RETURN_ERROR(stream, "more than 40 attributes");
     }
     Attribute message = Attribute_init_zero;
-    message.value.funcs.decode = &decodeValue;
-    message.value.arg = entry;
+    rpc::bindDecoder(message.value, &decodeValue, entry);
     if (!pb_decode(stream, Attribute_fields, &message)) {
         return false;
     }
@@ -463,8 +460,7 @@ bool decodeAttributes(pb_istream_t* stream, const pb_field_t* /*field*/, void** 
 }
 
 void bindAttributes(pb_callback_t& field, AttributeList& list) {
-    field.funcs.decode = &decodeAttributes;
-    field.arg = &list;
+    rpc::bindDecoder(field, &decodeAttributes, &list);
 }
 
 bool decodeAllocated(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg) {
@@ -476,8 +472,7 @@ bool decodeAllocated(pb_istream_t* stream, const pb_field_t* /*field*/, void** a
 }
 
 void bindAllocated(pb_callback_t& field, AllocatedBytes& out) {
-    field.funcs.decode = &decodeAllocated;
-    field.arg = &out;
+    rpc::bindDecoder(field, &decodeAllocated, &out);
 }
 
 }  // namespace vexa::pkcs11

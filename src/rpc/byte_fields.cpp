@@ -33,13 +33,11 @@ bool decodeOutput(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg)
 }  // namespace
 
 void bindInput(pb_callback_t& field, ByteInput& input) {
-    field.funcs.encode = &encodeInput;
-    field.arg = &input;
+    bindEncoder(field, &encodeInput, &input);
 }
 
 void bindOutput(pb_callback_t& field, ByteOutput& output) {
-    field.funcs.decode = &decodeOutput;
-    field.arg = &output;
+    bindDecoder(field, &decodeOutput, &output);
 }
 
 }  // namespace vexa::rpc

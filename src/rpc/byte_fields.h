@@ -12,6 +12,24 @@
 
 namespace vexa::rpc {
 
+// Binds an encode (or decode) routine and its argument, which the caller
+// keeps alive until the message is encoded (decoded), to a callback field.
+// Every callback field of the module and of the virtual device is bound
+// through these.
+// An encode routine only reads its argument; nanopb's slot for it is not
+// const.
+inline void bindEncoder(pb_callback_t& field,
+                        bool (*encode)(pb_ostream_t*, const pb_field_t*, void* const*),
+                        const void* arg) {
+    field.funcs.encode = encode;
+    field.arg = const_cast<void*>(arg);
+}
+inline void bindDecoder(pb_callback_t& field,
+                        bool (*decode)(pb_istream_t*, const pb_field_t*, void**), void* arg) {
+    field.funcs.decode = decode;
+    field.arg = arg;
+}
+
 // Bytes to send. They must stay valid until the request is encoded.
 struct ByteInput {
     const void* data = nullptr;

@@ -3,6 +3,8 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include "rpc/byte_fields.h"
+
 namespace vexa::sim {
 
 namespace {
@@ -23,8 +25,7 @@ bool readBytes(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg) {
 }
 
 void bindRead(pb_callback_t& callback, std::optional<Bytes>& target) {
-    callback.funcs.decode = &readBytes;
-    callback.arg = &target;
+    rpc::bindDecoder(callback, &readBytes, &target);
 }
 
 // One element of a repeated Attribute field.
@@ -57,8 +58,7 @@ bool readAttribute(pb_istream_t* stream, const pb_field_t* /*field*/, void** arg
 }
 
 void bindReadAttributes(pb_callback_t& callback, std::vector<DeviceAttribute>& target) {
-    callback.funcs.decode = &readAttribute;
-    callback.arg = &target;
+    rpc::bindDecoder(callback, &readAttribute, &target);
 }
 
 template <class T>
@@ -100,14 +100,12 @@ bool writeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
 
 void bindWrite(pb_callback_t& callback, const std::optional<Bytes>& source) {
     if (source) {
-        callback.funcs.encode = &writeBytes;
-        callback.arg = const_cast<Bytes*>(&*source);
+        rpc::bindEncoder(callback, &writeBytes, &*source);
     }
 }
 
 void bindWrite(pb_callback_t& callback, const Bytes& source) {
-    callback.funcs.encode = &writeBytes;
-    callback.arg = const_cast<Bytes*>(&source);
+    rpc::bindEncoder(callback, &writeBytes, &source);
 }
 
 bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
@@ -144,8 +142,7 @@ bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const*
 
 void bindWriteAttributes(pb_callback_t& callback, const std::vector<DeviceAttribute>& source) {
     if (!source.empty()) {
-        callback.funcs.encode = &writeAttributes;
-        callback.arg = const_cast<std::vector<DeviceAttribute>*>(&source);
+        rpc::bindEncoder(callback, &writeAttributes, &source);
     }
 }
 
