@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "sim/firmware/clock.h"
 #include "sim/firmware/handlers.h"
@@ -19,20 +20,13 @@ constexpr uint32_t kTotalPrivateMemory = 256 * 1024;
 constexpr uint32_t kHardwareVersion[2] = {2, 0};
 constexpr uint32_t kFirmwareVersion[2] = {1, 6};
 
-// Copies text into a fixed-width, blank-padded byte field.
-template <class Field>
-void putPadded(Field& field, const std::string& text) {
+// Copies text (a string, or bytes such as the label) into a fixed-width,
+// blank-padded byte field.
+template <class Field, class Text>
+void putPadded(Field& field, const Text& text) {
     constexpr size_t width = sizeof field.bytes;
     std::memset(field.bytes, ' ', width);
     std::memcpy(field.bytes, text.data(), text.size() < width ? text.size() : width);
-    field.size = width;
-}
-
-template <class Field>
-void putBytes(Field& field, const Bytes& bytes) {
-    constexpr size_t width = sizeof field.bytes;
-    std::memset(field.bytes, ' ', width);
-    std::memcpy(field.bytes, bytes.data(), bytes.size() < width ? bytes.size() : width);
     field.size = width;
 }
 
@@ -58,8 +52,8 @@ namespace handlers {
 uint32_t getTokenInfo(Call& call) {
     const Token& token = call.token;
     ::TokenInfo info = TokenInfo_init_zero;
-    putBytes(info.label, token.label);
-    putPadded(info.manufacturer_id, "Talvoranth");
+    putPadded(info.label, token.label);
+    putPadded(info.manufacturer_id, std::string_view("Talvoranth"));
     putPadded(info.model, token.product);
     putPadded(info.serial_number, token.serial);
 
