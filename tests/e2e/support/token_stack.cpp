@@ -19,14 +19,6 @@ std::string LinkName(Link link) {
     return link == Link::Hid ? "Hid" : "Daemon";
 }
 
-size_t CountOf(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -121,10 +113,9 @@ std::unique_ptr<test::ChildProcess> CTokenStack::start(
     for (const auto& [name, value] : extraEnv) {
         env[name] = value;
     }
-    // Clients read nothing: one that prompts finds the end of its input.
-    std::vector<std::string> shArgs = {"-c", "exec \"$0\" \"$@\" </dev/null", program};
-    shArgs.insert(shArgs.end(), args.begin(), args.end());
-    return std::make_unique<test::ChildProcess>("/bin/sh", shArgs, env, dir());
+    // Clients read nothing: one that prompts finds the end of its input
+    // (a child's standard input is /dev/null).
+    return std::make_unique<test::ChildProcess>(program, args, env, dir());
 }
 
 RunResult CTokenStack::pkcs11Tool(const std::vector<std::string>& args) const {

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "integration/pkcs11/module_under_test.h"
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::e2e {
 
@@ -29,12 +30,8 @@ constexpr const char* kUserPin = "123456";
 constexpr const char* kSoPin = "12345678";
 
 // What a client program did.
-struct RunResult {
-    int status = -1;  // exit status; -1 on time-out, -signal when killed by one
-    std::string out;
-    std::string err;
-    std::string all() const { return out + err; }
-};
+using RunResult = test::CommandResult;
+using test::CountOf;
 
 class CTokenStack {
 public:
@@ -94,9 +91,6 @@ private:
     std::unique_ptr<test::CSimProcess> sim_;
     std::unique_ptr<test::CDaemonProcess> daemon_;
 };
-
-// How often `what` occurs in text (overlapping occurrences count).
-size_t CountOf(const std::string& text, const std::string& what);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);

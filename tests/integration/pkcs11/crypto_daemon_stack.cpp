@@ -9,8 +9,9 @@
 #include <memory>
 
 #include "integration/pkcs11/crypto_suite.h"
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "integration/pkcs11/crypto_suite.h"
 #include "integration/tls/test_env.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {

@@ -108,32 +108,22 @@ bool WaitForListener(int port, int timeoutMs) {
 
 std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
     std::vector<std::string> symbols;
-    const std::string command = "nm -D --defined-only '" + library + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return symbols;
-    }
-    char line[512];
-    while (fgets(line, sizeof line, pipe) != nullptr) {
+    std::istringstream lines(RunCommand("/usr/bin/nm", {"-D", "--defined-only", library}).out);
+    for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         std::string address, type, name;
         if (fields >> address >> type >> name) {
             symbols.push_back(name);
         }
     }
-    pclose(pipe);
     return symbols;
 }
 
 ToolResult RunPkcs11Tool(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--module", ModulePath()};
     all.insert(all.end(), args.begin(), args.end());
-    ChildProcess tool("/usr/bin/pkcs11-tool", all);
-    ToolResult result;
-    const std::optional<int> status = tool.waitExit(std::chrono::seconds(120));
-    result.status = status.value_or(-1);
-    result.output = tool.out() + tool.err();
-    return result;
+    const CommandResult tool = RunCommand("/usr/bin/pkcs11-tool", all);
+    return ToolResult{tool.status, tool.all()};
 }
 
 std::string Trimmed(const unsigned char* field, size_t size) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
 
 namespace vexa::test {
 

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "integration/service/notify_socket.h"
-#include "integration/service/run_command.h"
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
 #include "rpc/function_ids.h"
+#include "support/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "vexa.pb.h"
 
 namespace {

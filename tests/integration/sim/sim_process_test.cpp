@@ -19,9 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
-#include "sim/firmware/codec.h"
 #include "platform/socket.h"
+#include "sim/firmware/codec.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "transport/virtual_wire.h"
 
 namespace vexa::sim {
@@ -242,16 +243,8 @@ private:
 
 class SimProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vexa-simproc-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        socket_ = dir_ + "/sim.sock";
-    }
-    void TearDown() override {
-        sim_.reset();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void SetUp() override { socket_ = dir_.file("sim.sock"); }
+    void TearDown() override { sim_.reset(); }
 
     void start(std::vector<std::string> args) {
         args.insert(args.begin(), {"--socket", socket_, "--settle-ms", "0"});
@@ -269,7 +262,7 @@ protected:
         return status.value_or(-1000);
     }
 
-    std::string dir_;
+    vexa::test::TempDir dir_{"vexa-simproc"};
     std::string socket_;
     std::unique_ptr<ChildProcess> sim_;
 };
@@ -458,7 +451,7 @@ TEST_F(SimProcess, ReportsArePushedAfterTheReplyOfTheirWrite) {
 }
 
 TEST_F(SimProcess, StateFileKeepsTheTokenAcrossARestart) {
-    const std::string state = dir_ + "/tokens.json";
+    const std::string state = dir_.file("tokens.json");
     start({"--state", state, "--user-pin", "97531357"});
     {
         WireClient client(socket_);
@@ -492,7 +485,7 @@ TEST_F(SimProcess, StateFileKeepsTheTokenAcrossARestart) {
 }
 
 TEST_F(SimProcess, DamagedStateFileStopsTheStartAndIsKept) {
-    const std::string state = dir_ + "/tokens.json";
+    const std::string state = dir_.file("tokens.json");
     std::ofstream(state) << "{ not json";
     ChildProcess sim(program(), {"--socket", socket_, "--state", state});
     EXPECT_EQ(sim.waitExit(), std::optional<int>(1));

@@ -19,9 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/temp_dir.h"
 
 namespace {
 

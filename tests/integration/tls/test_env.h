@@ -1,25 +1,10 @@
-// Small pieces every TLS test needs: a private temporary directory, a free
-// loopback port, the build's program directory, and a test PKI generated
-// with the openssl command line.
+// Small pieces every TLS test needs: a free loopback port, the build's
+// program directory, and a test PKI generated with the openssl command line.
 #pragma once
 
 #include <string>
 
 namespace vexa::test {
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // A TCP port on 127.0.0.1 that nobody listened on a moment ago.
 int FreeLoopbackPort();

@@ -15,11 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
 #include "log/log_target.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
 namespace {

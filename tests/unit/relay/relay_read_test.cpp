@@ -19,6 +19,7 @@
 #include "daemon/server_context.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/temp_dir.h"
 
 namespace {
 

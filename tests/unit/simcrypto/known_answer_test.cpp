@@ -109,11 +109,6 @@ Bytes leftPad(Bytes b, size_t width) {
 
 class KnownAnswers : public DeviceTest {
 protected:
-    std::string openssl(const std::string& args) {
-        std::string out;
-        EXPECT_EQ(shell("openssl " + args, &out), 0) << args << "\n" << out;
-        return out;
-    }
     DeviceResponse derive(uint32_t session, DeviceMechanism m, uint32_t base, Attrs tmpl) {
         DeviceRequest r = req(49, session);
         r.mechanism = std::move(m);

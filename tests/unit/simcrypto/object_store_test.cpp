@@ -321,10 +321,11 @@ TEST_F(ObjectStoreTest, LargeValuesLeaveTheReplyAsLengthsSoItFitsTheModule) {
 
 TEST_F(ObjectStoreTest, CertificatesGetSubjectIssuerAndSerialFromTheirValue) {
     TempDir dir;
-    ASSERT_EQ(shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
-                    " -subj /CN=vexa-test -set_serial 0x1234AB -keyout " +
-                    dir.file("k.pem") + " -outform DER -out " + dir.file("c.der")),
-              0);
+    const ::vexa::test::CommandResult made = ::vexa::test::RunShell(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+        " -subj /CN=vexa-test -set_serial 0x1234AB -keyout " +
+        dir.file("k.pem") + " -outform DER -out " + dir.file("c.der"));
+    ASSERT_EQ(made.status, 0) << made.all();
     const Bytes der = readBytes(dir.file("c.der"));
     const uint32_t s = userSession();
     const uint32_t cert =

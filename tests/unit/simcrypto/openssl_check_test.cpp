@@ -84,12 +84,6 @@ void writeText(const std::string& path, const std::string& text) {
 
 class OpensslCheck : public DeviceTest {
 protected:
-    // Runs openssl and expects success; its output.
-    std::string openssl(const std::string& args) {
-        std::string out;
-        EXPECT_EQ(shell("openssl " + args, &out), 0) << args << "\n" << out;
-        return out;
-    }
     TempDir dir;
 };
 
