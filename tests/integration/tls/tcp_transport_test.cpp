@@ -27,6 +27,7 @@
 #include "integration/tls/tls_test_client.h"
 #include "log/log_target.h"
 #include "support/child_process.h"
+#include "support/function_id.h"
 #include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
@@ -72,9 +73,12 @@ std::string LastError(int code) {
 
 // A C_SeedRandom request whose encoding is exactly `size` bytes (size >= 133).
 Bytes SeedRandomRequest(size_t size) {
-    // function_id 51, then field 4 (data) with a two-byte length.
+    // function_id (one byte: the id is below 128), then field 4 (data) with
+    // a two-byte length.
+    constexpr uint32_t kSeedRandom = vexa::test::id(vexa::rpc::FunctionId::SeedRandom);
+    static_assert(kSeedRandom < 0x80);
     const size_t data = size - 5;
-    Bytes request = {0x08, 51, 0x22, static_cast<unsigned char>((data & 0x7F) | 0x80),
+    Bytes request = {0x08, kSeedRandom, 0x22, static_cast<unsigned char>((data & 0x7F) | 0x80),
                      static_cast<unsigned char>(data >> 7)};
     request.resize(size, 0x5A);
     return request;

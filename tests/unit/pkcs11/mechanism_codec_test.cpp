@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "pkcs11/mechanism_codec.h"
+#include "support/function_id.h"
 #include "unit/wide_ulong.h"
 
 namespace vexa::test {
 namespace {
 
+using F = FunctionId;
 using pkcs11::encodeBareMechanism;
 using pkcs11::encodeGenericMechanism;
 using pkcs11::encodeMechanism;
@@ -77,7 +79,7 @@ protected:
     CK_RV encode(CK_MECHANISM_TYPE type, void* parameter, CK_ULONG length) {
         mechanism_ = CK_MECHANISM{type, parameter, length};
         request_ = Request_init_zero;
-        request_.function_id = 2;
+        request_.function_id = id(F::EncryptInit);
         return encodeMechanism(log_, request_, mechanism_, scratch_);
     }
 

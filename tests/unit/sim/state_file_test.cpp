@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "firmware_fixture.h"
 #include "sim/state/state_file.h"
+#include "support/firmware_fixture.h"
 #include "support/temp_dir.h"
 
 namespace vexa::sim::test {
@@ -50,7 +50,7 @@ TEST_F(StateFileTest, TokenSurvivesARestart) {
         ASSERT_EQ(device.login(s, CKU_SO, "12345678"), CKR_OK);
         ASSERT_EQ(device.initPin(s, "24682468"), CKR_OK);
         ASSERT_EQ(device.login(s, CKU_USER, "0000"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
-        ASSERT_EQ(device.callSession(19, s).rv, CKR_OK);
+        ASSERT_EQ(device.callSession(F::Logout, s).rv, CKR_OK);
         ASSERT_EQ(device.login(s, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     }
     struct stat info {};
