@@ -86,32 +86,23 @@ Bytes SeedRandomRequest(size_t size) {
 
 class TcpTransportTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     void SetUp() override {
-        ASSERT_FALSE(pki_->serverCert.empty());
+        ASSERT_FALSE(pki_.serverCert.empty());
         sim_ = std::make_unique<vexa::test::SimDevice>(work_.file("sim.sock"), kSerial);
         ASSERT_TRUE(sim_->ready());
         port_ = vexa::test::FreeLoopbackPort();
     }
 
     void startDaemon(const std::string& cert, const std::string& key) {
-        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_->caCert, cert,
+        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_.caCert, cert,
                                           key, work_.path());
         // Listening once a client gets through (its handshake may fail).
         vexa::test::TlsTestClient probe;
-        if (probe.connect(port_, pki_->caCert) == 0) {
+        if (probe.connect(port_, pki_.caCert) == 0) {
             probe.closeNotify();
         }
     }
-    void startDaemon() { startDaemon(pki_->serverCert, pki_->serverKey); }
+    void startDaemon() { startDaemon(pki_.serverCert, pki_.serverKey); }
 
     std::unique_ptr<TCPTransport> transport(const std::string& ca,
                                             const std::string& host = "localhost") {
@@ -145,17 +136,13 @@ protected:
         return out;
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<vexa::test::SimDevice> sim_;
     std::unique_ptr<vexa::test::ChildProcess> daemon_;
     int port_ = 0;
     RecordingLog log_;
 };
-
-vexa::test::TempDir* TcpTransportTest::dir_ = nullptr;
-vexa::test::TestPki* TcpTransportTest::pki_ = nullptr;
 
 TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
     struct Case {
@@ -164,13 +151,13 @@ TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
         std::string cert;
     };
     const std::vector<Case> cases = {
-        {"PEM bundle", pki_->caCert, pki_->serverCert},
-        {"DER bundle", pki_->caCertDer, pki_->serverCert},
+        {"PEM bundle", pki_.caCert, pki_.serverCert},
+        {"DER bundle", pki_.caCertDer, pki_.serverCert},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
-        startDaemon(c.cert, pki_->serverKey);
+        startDaemon(c.cert, pki_.serverKey);
         log_.lines.clear();
         auto t = transport(c.caBundle);
         EXPECT_EQ("TCP", t->name());
@@ -207,7 +194,7 @@ std::vector<int> SocketsConnectedTo(int port) {
 
 TEST_F(TcpTransportTest, TheConnectionIsNotHandedToProgramsStartedLater) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     const std::vector<int> sockets = SocketsConnectedTo(port_);
@@ -217,7 +204,7 @@ TEST_F(TcpTransportTest, TheConnectionIsNotHandedToProgramsStartedLater) {
 
 TEST_F(TcpTransportTest, OpenOnAnOpenTransportReconnects) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     t->open();  // the daemon serves the new connection once the old one is closed
@@ -231,16 +218,16 @@ TEST_F(TcpTransportTest, RefusesADaemonWhoseCertificateDoesNotVerify) {
         std::string cert, key, host;
     };
     const std::vector<Case> cases = {
-        {"signed by another CA", pki_->otherServerCert, pki_->otherServerKey, "localhost"},
-        {"issued for another name", pki_->serverCert, pki_->serverKey, "127.0.0.1"},
-        {"signed with SHA-1", pki_->serverCertSha1, pki_->serverKey, "localhost"},
+        {"signed by another CA", pki_.otherServerCert, pki_.otherServerKey, "localhost"},
+        {"issued for another name", pki_.serverCert, pki_.serverKey, "127.0.0.1"},
+        {"signed with SHA-1", pki_.serverCertSha1, pki_.serverKey, "localhost"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
         startDaemon(c.cert, c.key);
         log_.lines.clear();
-        auto t = transport(pki_->caCert, c.host);
+        auto t = transport(pki_.caCert, c.host);
         try {
             t->open();
             ADD_FAILURE() << "open succeeded";
@@ -271,11 +258,11 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
          {{LOG_ERROR, "Failed to open ca cert file " + missing + "."},
           {LOG_ERROR, LastError(-15872)}}},
         {"CA bundle holds no certificate",
-         pki_->serverKey,
+         pki_.serverKey,
          {{LOG_ERROR, "CA file parse returned -0x2180"},
           {LOG_ERROR, LastError(MBEDTLS_ERR_X509_INVALID_FORMAT)}}},
         {"no daemon listening",
-         pki_->caCert,
+         pki_.caCert,
          {{LOG_INFO, connecting},
           {LOG_ERROR, "connect returned " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)},
           {LOG_ERROR,
@@ -298,7 +285,7 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
 }
 
 TEST_F(TcpTransportTest, ReadAndWriteNeedAConnection) {
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     EXPECT_EQ(TCPTransport::kDefaultTimeoutMs, t->getTimeout());
     unsigned char buffer[TCPTransport::kMaxFrame] = {};
     EXPECT_EQ(0, t->write(buffer, 10));
@@ -313,7 +300,7 @@ TEST_F(TcpTransportTest, ReadAndWriteNeedAConnection) {
 
 TEST_F(TcpTransportTest, FramesRequestsFromEmptyUpTo4091Bytes) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     Bytes answer(2048);
 
@@ -346,7 +333,7 @@ TEST_F(TcpTransportTest, FramesRequestsFromEmptyUpTo4091Bytes) {
 
 TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     t->setTimeout(300);  // takes effect on the live connection
@@ -378,7 +365,7 @@ TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
 
 TEST_F(TcpTransportTest, AnAnswerPartlyReadNeverLeaksIntoTheNextOne) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     const int size = expectTokenInfo(*t);
     ASSERT_GT(size, 10);

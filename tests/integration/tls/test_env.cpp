@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 
@@ -167,6 +168,12 @@ TestPki GeneratePki(const std::string& dir) {
     pki.otherClientCert = dir + "/otherclient.pem";
     pki.otherClientKey = dir + "/otherclient.key";
     pki.expiredClientCert = dir + "/client-expired.pem";
+    return pki;
+}
+
+const TestPki& SuitePki() {
+    static const TempDir dir("vexa-pki");
+    static const TestPki pki = GeneratePki(dir.path());
     return pki;
 }
 

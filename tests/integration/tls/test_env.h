@@ -42,6 +42,11 @@ struct TestPki {
 // empty PKI) when openssl does not succeed.
 TestPki GeneratePki(const std::string& dir);
 
+// The TestPki of this test executable, generated on first use (openssl
+// takes a while) in a directory removed when the process ends. Empty when
+// openssl failed; the test that asked first has failed then.
+const TestPki& SuitePki();
+
 // Writes text to a file, replacing it.
 void WriteFile(const std::string& path, const std::string& text);
 

@@ -95,24 +95,15 @@ struct Session {
 
 class RelayReadTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     // A new session; the server is configured as RunServer configures it.
     std::unique_ptr<Session> open() {
         auto s = std::make_unique<Session>();
         ServerSide& d = s->server;
         Client& c = s->client;
         bool ok =
-            !pki_->serverCert.empty() &&
-            mbedtls_x509_crt_parse_file(&d.serverCert, pki_->serverCert.c_str()) == 0 &&
-            mbedtls_pk_parse_keyfile(&d.key, pki_->serverKey.c_str(), nullptr) == 0 &&
+            !pki_.serverCert.empty() &&
+            mbedtls_x509_crt_parse_file(&d.serverCert, pki_.serverCert.c_str()) == 0 &&
+            mbedtls_pk_parse_keyfile(&d.key, pki_.serverKey.c_str(), nullptr) == 0 &&
             mbedtls_ctr_drbg_seed(&d.drbg, mbedtls_entropy_func, &d.entropy, nullptr, 0) == 0 &&
             mbedtls_ssl_config_defaults(&d.conf, MBEDTLS_SSL_IS_SERVER,
                                         MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -142,12 +133,8 @@ protected:
         return s;
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
 };
-
-vexa::test::TempDir* RelayReadTest::dir_ = nullptr;
-vexa::test::TestPki* RelayReadTest::pki_ = nullptr;
 
 Record Concat(const std::vector<Record>& parts) {
     Record all;
