@@ -28,6 +28,7 @@
 #include "log/log_target.h"
 #include "support/child_process.h"
 #include "support/function_id.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
@@ -49,21 +50,6 @@ using LogLine = std::pair<int, std::string>;
 const std::string kSerial = "564558410C0D";
 // C_SeedRandom without a session: the device answers this.
 constexpr unsigned kSessionHandleInvalid = 0xB3;
-
-// Keeps every line the transport logs, with its level.
-class RecordingLog : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char text[2048];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        lines.emplace_back(level, text);
-    }
-    void log(int level, const std::string& text) override { lines.emplace_back(level, text); }
-    std::vector<LogLine> lines;
-};
 
 std::string LastError(int code) {
     char text[100];
@@ -126,22 +112,14 @@ protected:
         return n;
     }
 
-    std::vector<LogLine> linesAt(int level) const {
-        std::vector<LogLine> out;
-        for (const auto& l : log_.lines) {
-            if (l.first == level) {
-                out.push_back(l);
-            }
-        }
-        return out;
-    }
+    std::vector<LogLine> linesAt(int level) const { return log_.linesAt(level); }
 
     const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<vexa::test::SimDevice> sim_;
     std::unique_ptr<vexa::test::ChildProcess> daemon_;
     int port_ = 0;
-    RecordingLog log_;
+    vexa::test::CLogCapture log_;
 };
 
 TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
@@ -158,7 +136,7 @@ TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
         startDaemon(c.cert, pki_.serverKey);
-        log_.lines.clear();
+        log_.clear();
         auto t = transport(c.caBundle);
         EXPECT_EQ("TCP", t->name());
         EXPECT_FALSE(t->isOpen());
@@ -226,7 +204,7 @@ TEST_F(TcpTransportTest, RefusesADaemonWhoseCertificateDoesNotVerify) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
         startDaemon(c.cert, c.key);
-        log_.lines.clear();
+        log_.clear();
         auto t = transport(pki_.caCert, c.host);
         try {
             t->open();
@@ -271,7 +249,7 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        log_.lines.clear();
+        log_.clear();
         auto t = transport(c.caBundle);
         try {
             t->open();
@@ -280,7 +258,7 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
             EXPECT_STREQ("connection failed", e.what());
         }
         EXPECT_FALSE(t->isOpen());
-        EXPECT_EQ(c.lines, log_.lines);
+        EXPECT_EQ(c.lines, log_.lines());
     }
 }
 
@@ -295,7 +273,7 @@ TEST_F(TcpTransportTest, ReadAndWriteNeedAConnection) {
     EXPECT_EQ(0, t->write(buffer, -1));
     EXPECT_EQ((std::vector<LogLine>{{LOG_ERROR, "tls port not open, write failed."},
                                     {LOG_ERROR, "tls port not open, read failed."}}),
-              log_.lines);
+              log_.lines());
 }
 
 TEST_F(TcpTransportTest, FramesRequestsFromEmptyUpTo4091Bytes) {
@@ -352,7 +330,7 @@ TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
                                    "hold the device, or the device does not answer\n"));
     EXPECT_FALSE(t->isOpen());
     EXPECT_THAT(
-        log_.lines,
+        log_.lines(),
         ElementsAre(Pair(LOG_INFO, StartsWith("Connecting to")),
                     Pair(LOG_ERROR, "tls read failed: " + std::to_string(MBEDTLS_ERR_SSL_TIMEOUT)),
                     Pair(LOG_TRACE, "closing tls connection.")));

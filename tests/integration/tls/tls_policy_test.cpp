@@ -20,6 +20,7 @@
 #include "integration/tls/tls_test_client.h"
 #include "log/log_target.h"
 #include "support/child_process.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
@@ -105,20 +106,6 @@ Bytes FromHex(const std::string& text) {
     return bytes;
 }
 
-class SilentLog : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char text[2048];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        log(level, std::string(text));
-    }
-    void log(int, const std::string& text) override { lines.push_back(text); }
-    std::vector<std::string> lines;
-};
-
 class TlsPolicyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -197,7 +184,7 @@ protected:
     std::unique_ptr<vexa::test::SimDevice> sim_;
     std::unique_ptr<ChildProcess> daemon_;
     int port_ = 0;
-    SilentLog log_;
+    vexa::test::CLogCapture log_;
 };
 
 TEST_F(TlsPolicyTest, WithAClientCaOnlyClientsWithItsCertificatesReachTheDevice) {
