@@ -105,17 +105,7 @@ TEST_F(ThroughDaemon, Pkcs11ToolSeesOneSlotAndLogsIn) {
     const ToolResult mechanisms = RunPkcs11Tool({"--list-mechanisms"});
     EXPECT_EQ(mechanisms.status, 0) << mechanisms.output;
 
-    const std::string out = stack_->file("random.bin");
-    const ToolResult random =
-        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
-    EXPECT_EQ(random.status, 0) << random.output;
-    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
-
-    const ToolResult wrong =
-        RunPkcs11Tool({"--login", "--pin", "999999", "--generate-random", "32", "-o", out});
-    EXPECT_NE(wrong.status, 0);
-    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
+    ExpectToolDrawsRandomAndRefusesAWrongPin(stack_->dir(), "999999");
 }
 
 }  // namespace

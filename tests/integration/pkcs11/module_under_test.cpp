@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -124,6 +127,20 @@ ToolResult RunPkcs11Tool(const std::vector<std::string>& args) {
     all.insert(all.end(), args.begin(), args.end());
     const CommandResult tool = RunCommand("/usr/bin/pkcs11-tool", all);
     return ToolResult{tool.status, tool.all()};
+}
+
+void ExpectToolDrawsRandomAndRefusesAWrongPin(const std::string& dir, const std::string& wrongPin) {
+    const std::string out = dir + "/random.bin";
+    const ToolResult random =
+        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
+    EXPECT_EQ(random.status, 0) << random.output;
+    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
+
+    const ToolResult wrong =
+        RunPkcs11Tool({"--login", "--pin", wrongPin, "--generate-random", "32", "-o", out});
+    EXPECT_NE(wrong.status, 0);
+    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
 }
 
 std::string Trimmed(const unsigned char* field, size_t size) {
