@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 
 namespace vexa::sim {
 

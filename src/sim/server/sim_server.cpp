@@ -14,7 +14,7 @@
 
 #include "sim/server/host_connection.h"
 #include "platform/socket.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 

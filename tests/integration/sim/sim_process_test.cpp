@@ -22,7 +22,7 @@
 #include "integration/tls/child_process.h"
 #include "sim/firmware/codec.h"
 #include "platform/socket.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "transport/exceptions.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace {
 

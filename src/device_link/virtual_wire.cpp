@@ -1,4 +1,4 @@
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 
 namespace talvoranth {
 namespace {

@@ -1,4 +1,4 @@
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
