@@ -35,6 +35,7 @@
 
 #include "p11bench/stats.h"
 #include "tools/tls_endpoint.h"
+#include "transport/tls_frame.h"
 
 namespace {
 
@@ -226,13 +227,11 @@ void serveTls(mbedtls_ssl_context& ssl, bool framed) {
             }
             continue;
         }
-        unsigned char header[5];
+        unsigned char header[vexa::tls::kFrameHeaderSize];
         if (!vexa::bench::tlsReadAll(ssl, header, sizeof header)) {
             return;
         }
-        const uint32_t n =
-            static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
-            static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+        const uint32_t n = vexa::tls::readFrameHeader(header).payloadLength;
         if (n > kMaxPayload || !vexa::bench::tlsReadAll(ssl, buffer.data(), n) ||
             !vexa::bench::tlsWriteAll(ssl, buffer.data(), n)) {
             return;
@@ -246,22 +245,19 @@ int tlsServer(const Args& a) {
         return 2;
     }
     vexa::bench::TlsObjects s;
-    mbedtls_net_context listener;
-    mbedtls_net_init(&listener);
+    vexa::mbed::Net listener;
     std::string step;
     int ret = vexa::bench::tlsListen(s, listener, a.positional[0], a.positional[1], a.positional[2],
                                      &step);
     if (ret != 0) {
         std::fprintf(stderr, "vexa-pingpong: %s failed: %s\n", step.c_str(),
                      vexa::bench::tlsError(ret).c_str());
-        mbedtls_net_free(&listener);
         return 1;
     }
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) {
-        mbedtls_net_context client;
-        mbedtls_net_init(&client);
+        vexa::mbed::Net client;
         mbedtls_ssl_session_reset(&s.ssl);
         if (mbedtls_net_accept(&listener, &client, nullptr, 0, nullptr) == 0) {
             mbedtls_ssl_set_bio(&s.ssl, &client, mbedtls_net_send, mbedtls_net_recv, nullptr);
@@ -274,7 +270,6 @@ int tlsServer(const Args& a) {
                 mbedtls_ssl_close_notify(&s.ssl);
             }
         }
-        mbedtls_net_free(&client);
     }
 }
 
