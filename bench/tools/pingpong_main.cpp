@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "p11bench/stats.h"
+#include "platform/file_descriptor.h"
 #include "tools/tls_endpoint.h"
 #include "transport/tls_frame.h"
 
@@ -91,21 +92,7 @@ void printFigures(std::vector<int64_t>& samples) {
 
 // ---- Unix socket ----
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using vexa::platform::FileDescriptor;
 
 bool unixAddress(const std::string& path, sockaddr_un& addr) {
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -153,7 +140,7 @@ int unixServer(const Args& a) {
         std::fprintf(stderr, "vexa-pingpong: unix-server needs a socket path\n");
         return 2;
     }
-    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ::unlink(addr.sun_path);
     if (listener.get() < 0 ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -166,7 +153,7 @@ int unixServer(const Args& a) {
     std::fflush(stdout);
     std::vector<unsigned char> buffer(65536);
     for (;;) {
-        Fd client(::accept(listener.get(), nullptr, nullptr));
+        FileDescriptor client(::accept(listener.get(), nullptr, nullptr));
         if (client.get() < 0) {
             continue;
         }
@@ -185,7 +172,7 @@ int unixClient(const Args& a) {
         std::fprintf(stderr, "vexa-pingpong: unix-client needs a socket path\n");
         return 2;
     }
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::fprintf(stderr, "vexa-pingpong: cannot connect to %s: %s\n", addr.sun_path,
                      std::strerror(errno));

@@ -15,6 +15,7 @@
 #include "sim/device/virtual_device.h"
 #include "sim/device/wakeup.h"
 #include "device_link/virtual_wire.h"
+#include "platform/file_descriptor.h"
 
 namespace vexa::sim {
 
@@ -56,9 +57,9 @@ private:
 
     const std::vector<std::unique_ptr<VirtualDevice>>& devices_;
     Wakeup& wakeup_;
-    int listenFd_ = -1;
+    platform::FileDescriptor listenFd_;
     std::string path_;
-    int tcpListenFd_ = -1;
+    platform::FileDescriptor tcpListenFd_;
     std::string tcpAddress_;
     std::list<Connection> connections_;
 };
