@@ -31,14 +31,11 @@ constexpr uint8_t kCommandAllocate = 0x86;  // channel allocation
 constexpr uint8_t kCommandMessage = 0xC0;   // vendor command carrying our messages
 constexpr uint8_t kCommandError = 0xBF;     // device to host, one byte: the code
 
-// The codes of an error packet.
-enum ErrorCode : uint8_t {
-    kErrInvalidCommand = 0x01,
-    kErrInvalidLength = 0x03,
-    kErrInvalidSequence = 0x04,
-    kErrInvalidChannel = 0x0B,
-    kErrOther = 0x7F,
-};
+// The codes of an error packet that the device sends.
+constexpr uint8_t kErrInvalidCommand = 0x01;
+constexpr uint8_t kErrInvalidLength = 0x03;
+constexpr uint8_t kErrInvalidSequence = 0x04;
+constexpr uint8_t kErrInvalidChannel = 0x0B;
 
 // The fields of a packet of at least kPacketSize bytes.
 inline uint32_t packetChannel(const uint8_t* packet) {

@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
 namespace vexa::platform {
@@ -41,5 +43,24 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all length bytes to fd, again after a signal or a partial write.
+// False when a write fails (errno tells why) or takes nothing.
+inline bool writeAll(int fd, const void* data, size_t length) {
+    const char* next = static_cast<const char*>(data);
+    size_t left = length;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        next += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
 
 }  // namespace vexa::platform

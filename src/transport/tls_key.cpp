@@ -85,6 +85,21 @@ mbedtls_md_type_t hmacDigest(const mbedtls_asn1_buf& oid) {
     return MBEDTLS_MD_NONE;
 }
 
+// An AlgorithmIdentifier at *p whose OID `known` maps to what it names, with
+// its parameters: kFormatError when it does not parse, kUnsupported when
+// `known` gives `none`.
+template <typename Named>
+int readAlgorithm(unsigned char** p, const unsigned char* end,
+                  Named (*known)(const mbedtls_asn1_buf&), Named none, Named* out,
+                  mbedtls_asn1_buf* params) {
+    mbedtls_asn1_buf oid{};
+    if (mbedtls_asn1_get_alg(p, end, &oid, params) != 0) {
+        return kFormatError;
+    }
+    *out = known(oid);
+    return *out == none ? kUnsupported : 0;
+}
+
 // What PBES2 parameters say.
 struct Pbes2 {
     mbedtls_asn1_buf salt{};
@@ -113,14 +128,10 @@ int parsePbkdf2(unsigned char* p, const unsigned char* end, Pbes2* out) {
         return kFormatError;
     }
     if (p < end) {
-        mbedtls_asn1_buf prfOid{};
         mbedtls_asn1_buf prfParams{};
-        if (mbedtls_asn1_get_alg(&p, end, &prfOid, &prfParams) != 0) {
-            return kFormatError;
-        }
-        out->prf = hmacDigest(prfOid);
-        if (out->prf == MBEDTLS_MD_NONE) {
-            return kUnsupported;
+        const int ret = readAlgorithm(&p, end, hmacDigest, MBEDTLS_MD_NONE, &out->prf, &prfParams);
+        if (ret != 0) {
+            return ret;
         }
     }
     return 0;
@@ -165,14 +176,10 @@ int parseEncryptedInfo(unsigned char* p, const unsigned char* end, Pbes2* out) {
     if (ret != 0) {
         return ret;
     }
-    mbedtls_asn1_buf cipherOid{};
     mbedtls_asn1_buf iv{};
-    if (mbedtls_asn1_get_alg(&q, paramsEnd, &cipherOid, &iv) != 0) {
-        return kFormatError;
-    }
-    out->cipher = aesCbcCipher(cipherOid);
-    if (out->cipher == MBEDTLS_CIPHER_NONE) {
-        return kUnsupported;
+    ret = readAlgorithm(&q, paramsEnd, aesCbcCipher, MBEDTLS_CIPHER_NONE, &out->cipher, &iv);
+    if (ret != 0) {
+        return ret;
     }
     if (iv.tag != MBEDTLS_ASN1_OCTET_STRING || iv.len != 16) {
         return kFormatError;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file_descriptor.h"
 #include "sim/objects/bytes.h"
 
 namespace vexa::sim {
@@ -72,21 +73,6 @@ bool pinFromJson(const json& value, PinRecord& pin) {
 }
 
 // Writes all of `text` to fd.
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string directoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -210,7 +196,7 @@ bool StateStore::write(std::string& error) {
         error = "cannot write " + temporary + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    const bool written = platform::writeAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     const int savedErrno = errno;
     ::close(fd);
     if (!written) {
