@@ -25,7 +25,7 @@
 #include "transport/hid_transport.h"
 #include "transport/port.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 #include "unit/hid/fake_hid.h"
 #include "vexa.pb.h"
 

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "device_link/virtual_wire.h"
 #include "sim/firmware/codec.h"
 #include "support/child_process.h"
 #include "support/function_id.h"
 #include "support/temp_dir.h"
-#include "transport/virtual_wire.h"
 
 namespace vexa::sim {
 namespace {

@@ -19,7 +19,7 @@
 #include "support/temp_dir.h"
 #include "transport/exceptions.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace {
 

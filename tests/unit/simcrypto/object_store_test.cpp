@@ -4,7 +4,7 @@
 // objects in the state file.
 #include "device_fixture.h"
 #include "sim/firmware/codec.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 #include "sim/state/state_file.h"
 #include "test_support.h"
 
