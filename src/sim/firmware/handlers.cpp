@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 
 namespace vexa::sim {
 

@@ -10,7 +10,7 @@
 #include "sim/firmware/codec.h"
 #include "sim/firmware/handlers.h"
 #include "sim/firmware/object_calls.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 
 namespace vexa::sim {
 

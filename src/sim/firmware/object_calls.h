@@ -7,7 +7,7 @@
 
 #include "sim/firmware/handlers.h"
 #include "sim/objects/attribute.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 
 namespace vexa::sim {
 
