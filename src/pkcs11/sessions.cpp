@@ -1,5 +1,7 @@
 #include "pkcs11/sessions.h"
 
+#include <optional>
+
 #include "pkcs11/device_call.h"
 #include "rpc/ulong_wire.h"
 
@@ -33,9 +35,18 @@ CK_RV openSession(CContext& context, CK_SLOT_ID slotID, CK_FLAGS flags,
 }
 
 CK_RV closeSession(CContext& context, CK_SESSION_HANDLE hSession) {
-    CDeviceCall call(FunctionId::CloseSession);
-    int32_t slot = -1;
-    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    const std::optional<SessionRoute> route = context.sessions().find(hSession);
+    int32_t slot = route ? route->slot : -1;
+    CK_RV rv = CKR_OK;
+    if (slot >= 0 && !context.slots().holdsSessions(slot)) {
+        // The connection that held the session has ended (the daemon handed
+        // the device over and cleared it) or the device went away: nothing
+        // of it is left on the device, and reconnecting (waiting for a turn
+        // at the device) only to open it again and close it would be waste.
+    } else {
+        CDeviceCall call(FunctionId::CloseSession);
+        rv = call.sendToSession(context, hSession, &slot);
+    }
     if (slot < 0) {
         return rv;  // the handle is not known: nothing was sent
     }

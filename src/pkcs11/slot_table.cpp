@@ -77,6 +77,18 @@ bool CSlotTable::prepare(int32_t slot) {
     }
 }
 
+bool CSlotTable::holdsSessions(int32_t slot) {
+    std::shared_lock<std::shared_mutex> slots(slotsMutex_);
+    CExchangeGuard guard(lock_);
+    talvoranth::CTransport* transport = guard.held() ? transportOf(slot) : nullptr;
+    try {
+        return transport != nullptr && transport->isOpen() &&
+               transport->connectionCount() == restoredConnection_[static_cast<size_t>(slot)];
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 size_t CSlotTable::exchange(int32_t slot, uint8_t* buffer, size_t capacity, size_t length) {
     return exchangeWith(slot, buffer, capacity, length, std::nullopt, false);
 }

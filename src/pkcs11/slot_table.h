@@ -65,6 +65,10 @@ public:
     // names the device's current numbers. False, after logging why, when
     // the slot has no transport, the lock was refused or the open failed.
     bool prepare(int32_t slot);
+    // True when the transport of `slot` is open on the connection the slot's
+    // sessions were last brought to: only then does the device hold them.
+    // Never connects.
+    bool holdsSessions(int32_t slot);
 
     // One exchange with the transport of `slot` (rpc::IExchanger).
     size_t exchange(int32_t slot, uint8_t* buffer, size_t capacity, size_t length) override;

@@ -190,6 +190,25 @@ TEST_F(SessionRestore, ARequestBoundToAnEndedConnectionIsNotSent) {
     EXPECT_EQ(drawRandom(session), CKR_OK);
 }
 
+// Closing sessions that only an ended connection held (C_CloseSession,
+// C_CloseAllSessions, C_Finalize after a hand-over) does not connect again
+// to open them only to close them.
+TEST_F(SessionRestore, SessionsOfAnEndedConnectionCloseWithoutReconnecting) {
+    const CK_SESSION_HANDLE one = openSession(0);
+    const CK_SESSION_HANDLE two = openSession(0);
+    ASSERT_EQ(C_Login(one, CKU_USER, kPin, 6), CKR_OK);
+    connectionEnds();
+    const int opens = devices_[0]->opens;
+    EXPECT_EQ(C_CloseSession(one), CKR_OK);
+    EXPECT_EQ(C_CloseAllSessions(0), CKR_OK);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(devices_[0]->opens, opens);
+    EXPECT_FALSE(context_->logins().holds(0));
+    EXPECT_EQ(C_GetSessionInfo(two, nullptr), CKR_ARGUMENTS_BAD);
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(C_GetSessionInfo(two, &info), CKR_SESSION_HANDLE_INVALID);
+}
+
 // The child of a fork does not inherit the parent's PIN: the context it
 // inherited is set aside with its PINs zeroed.
 TEST_F(SessionRestore, AForkedChildHoldsNoPin) {
