@@ -69,7 +69,9 @@ bool CSlotTable::prepare(int32_t slot) {
     }
     try {
         bringUpLocked(slot, *transport);
-        return true;
+        // A restore that got no answer has closed the new connection again:
+        // the call fails now rather than wait for yet another one.
+        return transport->isOpen();
     } catch (const std::exception& e) {
         guard.unlock();
         log_.log(talvoranth::LOG_ERROR, std::string(e.what()));
