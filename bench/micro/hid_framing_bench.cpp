@@ -20,15 +20,15 @@ namespace hf = talvoranth::hidframe;
 using Report = std::vector<uint8_t>;
 
 constexpr uint32_t kChannel = 0x01020304;
-constexpr size_t kReportLength = hf::kPacketSize;  // without the report id
+constexpr size_t kReportLength = u2fhid::kPacketSize;  // without the report id
 
 // The reports of a response of `length` bytes as the device sends them.
 std::vector<Report> responseReports(bool channel, size_t length) {
     const std::vector<uint8_t> message(length, 0x3C);
     std::vector<Report> reports;
     if (channel) {
-        Report packet(hf::kPacketSize);
-        size_t sent = hf::buildInitPacket(packet.data(), kChannel, hf::kCmdMessage,
+        Report packet(u2fhid::kPacketSize);
+        size_t sent = hf::buildInitPacket(packet.data(), kChannel, u2fhid::kCommandMessage,
                                           static_cast<uint16_t>(length), message.data(), length);
         reports.push_back(packet);
         for (uint8_t seq = 0; sent < length; ++seq) {
@@ -69,7 +69,8 @@ public:
                 return 0;  // no answer: the host uses the plain framing
             }
             // Broadcast channel, init command, 17 bytes: nonce, then the channel.
-            uint8_t answer[hf::kPacketSize] = {0xFF, 0xFF, 0xFF, 0xFF, hf::kCmdInit, 0, 17};
+            uint8_t answer[u2fhid::kPacketSize] = {0xFF, 0xFF, 0xFF, 0xFF, u2fhid::kCommandAllocate,
+                                                   0,    17};
             std::memcpy(answer + 7, lastWrite_ + 7, 8);
             answer[15] = kChannel >> 24;
             answer[16] = kChannel >> 16 & 0xFF;
@@ -95,7 +96,7 @@ private:
     bool channel_;
     bool allocating_ = true;
     size_t reportsRead_ = 0;
-    uint8_t lastWrite_[hf::kPacketSize] = {};
+    uint8_t lastWrite_[u2fhid::kPacketSize] = {};
     std::vector<Report> reports_;
     size_t next_ = 0;
 };

@@ -20,6 +20,7 @@
 namespace {
 
 namespace hf = talvoranth::hidframe;
+namespace u2fhid = vexa::u2fhid;
 using vexa::p11bench::nowNs;
 
 constexpr int kWarmUp = 50;
@@ -58,8 +59,8 @@ int main(int argc, char** argv) {
     // Report id 0, then the allocation request on the broadcast channel.
     std::vector<uint8_t> out(device->outputReportLength(), 0);
     const uint8_t nonce[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    hf::buildInitPacket(out.data() + 1, hf::kNoChannel, hf::kCmdInit, sizeof nonce, nonce,
-                        sizeof nonce);
+    hf::buildInitPacket(out.data() + 1, hf::kNoChannel, u2fhid::kCommandAllocate, sizeof nonce,
+                        nonce, sizeof nonce);
     std::vector<uint8_t> in(out.size());
     std::vector<int64_t> samples;
     samples.reserve(iterations);

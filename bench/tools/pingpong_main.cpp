@@ -34,7 +34,9 @@
 #include <vector>
 
 #include "p11bench/stats.h"
+#include "platform/file_descriptor.h"
 #include "tools/tls_endpoint.h"
+#include "transport/tls_frame.h"
 
 namespace {
 
@@ -90,21 +92,7 @@ void printFigures(std::vector<int64_t>& samples) {
 
 // ---- Unix socket ----
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+using vexa::platform::FileDescriptor;
 
 bool unixAddress(const std::string& path, sockaddr_un& addr) {
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
@@ -152,7 +140,7 @@ int unixServer(const Args& a) {
         std::fprintf(stderr, "vexa-pingpong: unix-server needs a socket path\n");
         return 2;
     }
-    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ::unlink(addr.sun_path);
     if (listener.get() < 0 ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -165,7 +153,7 @@ int unixServer(const Args& a) {
     std::fflush(stdout);
     std::vector<unsigned char> buffer(65536);
     for (;;) {
-        Fd client(::accept(listener.get(), nullptr, nullptr));
+        FileDescriptor client(::accept(listener.get(), nullptr, nullptr));
         if (client.get() < 0) {
             continue;
         }
@@ -184,7 +172,7 @@ int unixClient(const Args& a) {
         std::fprintf(stderr, "vexa-pingpong: unix-client needs a socket path\n");
         return 2;
     }
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         std::fprintf(stderr, "vexa-pingpong: cannot connect to %s: %s\n", addr.sun_path,
                      std::strerror(errno));
@@ -226,13 +214,11 @@ void serveTls(mbedtls_ssl_context& ssl, bool framed) {
             }
             continue;
         }
-        unsigned char header[5];
+        unsigned char header[vexa::tls::kFrameHeaderSize];
         if (!vexa::bench::tlsReadAll(ssl, header, sizeof header)) {
             return;
         }
-        const uint32_t n =
-            static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
-            static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+        const uint32_t n = vexa::tls::readFrameHeader(header).payloadLength;
         if (n > kMaxPayload || !vexa::bench::tlsReadAll(ssl, buffer.data(), n) ||
             !vexa::bench::tlsWriteAll(ssl, buffer.data(), n)) {
             return;
@@ -246,22 +232,19 @@ int tlsServer(const Args& a) {
         return 2;
     }
     vexa::bench::TlsObjects s;
-    mbedtls_net_context listener;
-    mbedtls_net_init(&listener);
+    vexa::mbed::Net listener;
     std::string step;
     int ret = vexa::bench::tlsListen(s, listener, a.positional[0], a.positional[1], a.positional[2],
                                      &step);
     if (ret != 0) {
         std::fprintf(stderr, "vexa-pingpong: %s failed: %s\n", step.c_str(),
                      vexa::bench::tlsError(ret).c_str());
-        mbedtls_net_free(&listener);
         return 1;
     }
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) {
-        mbedtls_net_context client;
-        mbedtls_net_init(&client);
+        vexa::mbed::Net client;
         mbedtls_ssl_session_reset(&s.ssl);
         if (mbedtls_net_accept(&listener, &client, nullptr, 0, nullptr) == 0) {
             mbedtls_ssl_set_bio(&s.ssl, &client, mbedtls_net_send, mbedtls_net_recv, nullptr);
@@ -274,7 +257,6 @@ int tlsServer(const Args& a) {
                 mbedtls_ssl_close_notify(&s.ssl);
             }
         }
-        mbedtls_net_free(&client);
     }
 }
 

@@ -4,26 +4,6 @@
 
 namespace vexa::bench {
 
-TlsObjects::TlsObjects() {
-    mbedtls_net_init(&net);
-    mbedtls_entropy_init(&entropy);
-    mbedtls_ctr_drbg_init(&drbg);
-    mbedtls_ssl_config_init(&conf);
-    mbedtls_ssl_init(&ssl);
-    mbedtls_x509_crt_init(&cert);
-    mbedtls_pk_init(&key);
-}
-
-TlsObjects::~TlsObjects() {
-    mbedtls_ssl_free(&ssl);
-    mbedtls_ssl_config_free(&conf);
-    mbedtls_ctr_drbg_free(&drbg);
-    mbedtls_entropy_free(&entropy);
-    mbedtls_x509_crt_free(&cert);
-    mbedtls_pk_free(&key);
-    mbedtls_net_free(&net);
-}
-
 std::string tlsError(int code) {
     char text[128];
     mbedtls_strerror(code, text, sizeof text);

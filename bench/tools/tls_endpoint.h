@@ -2,30 +2,21 @@
 // client at a time, and a client. Every context is freed by its owner.
 #pragma once
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/pk.h>
-#include <mbedtls/ssl.h>
-#include <mbedtls/x509_crt.h>
-
 #include <string>
+
+#include "common/mbed_owner.h"
 
 namespace vexa::bench {
 
 struct TlsObjects {
-    mbedtls_net_context net;
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_ssl_config conf;
-    mbedtls_ssl_context ssl;
-    mbedtls_x509_crt cert;
-    mbedtls_pk_context key;
-
-    TlsObjects();
-    ~TlsObjects();
-    TlsObjects(const TlsObjects&) = delete;
-    TlsObjects& operator=(const TlsObjects&) = delete;
+    // Freed in the reverse order: each context before what it refers to.
+    mbed::Net net;
+    mbed::Pk key;
+    mbed::X509Crt cert;
+    mbed::Entropy entropy;
+    mbed::CtrDrbg drbg;
+    mbed::SslConfig conf;
+    mbed::Ssl ssl;
 };
 
 // The library's text for a code.

@@ -10,16 +10,8 @@
 #include "platform/wake_event.h"
 #include "transport/tls_policy.h"
 
-ClientConnection::ClientConnection(const mbedtls_ssl_config& conf) {
-    mbedtls_net_init(&net_);
-    mbedtls_ssl_init(&ssl_);
-    setUp_ = mbedtls_ssl_setup(&ssl_, &conf) == 0;
-}
-
-ClientConnection::~ClientConnection() {
-    mbedtls_ssl_free(&ssl_);
-    mbedtls_net_free(&net_);
-}
+ClientConnection::ClientConnection(const mbedtls_ssl_config& conf)
+    : setUp_(mbedtls_ssl_setup(&ssl_, &conf) == 0) {}
 
 int ClientConnection::receive(void* context, unsigned char* buffer, size_t length,
                               uint32_t timeoutMs) {

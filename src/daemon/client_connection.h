@@ -4,15 +4,13 @@
 // deadline or at a stop request.
 #pragma once
 
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/ssl.h>
-
 #include <chrono>
+
+#include "common/mbed_owner.h"
 
 class ClientConnection {
 public:
     explicit ClientConnection(const mbedtls_ssl_config& conf);
-    ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
 
@@ -32,8 +30,9 @@ public:
 private:
     static int receive(void* context, unsigned char* buffer, size_t length, uint32_t timeoutMs);
 
-    mbedtls_net_context net_;
-    mbedtls_ssl_context ssl_;
+    // The TLS context goes before the socket it reads.
+    vexa::mbed::Net net_;
+    vexa::mbed::Ssl ssl_;
     bool setUp_ = false;
     bool handshaking_ = false;
     std::chrono::steady_clock::time_point handshakeDeadline_;

@@ -90,9 +90,8 @@ bool ReadPacket(mbedtls_ssl_context& ssl, unsigned char* buffer, int* length, un
         return false;
     }
     // 3.-4. Length and flag; a length beyond the buffer is refused unread.
-    const uint32_t payload =
-        static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
-        (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
+    const vexa::tls::FrameHeader frame = vexa::tls::readFrameHeader(header);
+    const uint32_t payload = frame.payloadLength;
     const uint32_t capacity = *length > 0 ? static_cast<uint32_t>(*length) : 0;
     if (payload > capacity) {
         ErrorLinef("packet len too big %u", payload);
@@ -111,7 +110,7 @@ bool ReadPacket(mbedtls_ssl_context& ssl, unsigned char* buffer, int* length, un
     }
     // 6. A whole frame; a length of 0 has no payload.
     *length = static_cast<int>(payload);
-    *flag = header[4];
+    *flag = frame.flag;
     return true;
 }
 

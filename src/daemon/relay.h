@@ -2,16 +2,18 @@
 // and the device's answers written back raw, while the client holds its
 // turn at the device.
 //
-// Frame, client to daemon: payload length n (4 bytes, little-endian, at
-// most 4096), a flag byte, then n payload bytes. Flag 0 sends the payload
-// to the device and answers with what the device returned; any other flag
-// answers with the payload itself. The 5 header bytes must arrive in one
-// TLS record.
+// Frame, client to daemon (transport/tls_frame.h): payload length n (4
+// bytes, little-endian, at most 4096), a flag byte, then n payload bytes.
+// Flag 0 sends the payload to the device and answers with what the device
+// returned; any other flag answers with the payload itself. The 5 header
+// bytes must arrive in one TLS record.
 #pragma once
 
 #include <mbedtls/ssl.h>
 
 #include <string>
+
+#include "transport/tls_frame.h"
 
 class ClientConnection;
 class DeviceTurns;
@@ -23,7 +25,7 @@ constexpr unsigned short kVexaProductId = 0xA2AC;
 
 // Capacity of the relay buffer: the largest payload and the largest answer.
 constexpr int kRelayCapacity = 4096;
-constexpr int kFrameHeaderSize = 5;
+using vexa::tls::kFrameHeaderSize;
 
 // How long a client that holds the device may idle while another client
 // waits for it before its connection is ended to hand the device over. An

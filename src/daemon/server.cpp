@@ -196,10 +196,7 @@ int RunServer(const DaemonSettings& settings, const ServerOptions& options) {
     }
     // Every connection sets up its own TLS context over the configuration;
     // one set up here shows at start whether that works.
-    mbedtls_ssl_context probe;
-    mbedtls_ssl_init(&probe);
-    ret = mbedtls_ssl_setup(&probe, &ctx->conf);
-    mbedtls_ssl_free(&probe);
+    ret = mbedtls_ssl_setup(vexa::mbed::Ssl().get(), &ctx->conf);
     if (ret != 0) {
         ErrorLinef("ssl setup returned %d\n", ret);
         return SetupFailed(ret);

@@ -3,32 +3,23 @@
 // over this one configuration.
 #pragma once
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/pk.h>
-#include <mbedtls/ssl.h>
-#include <mbedtls/ssl_cache.h>
-#include <mbedtls/x509_crt.h>
+#include "common/mbed_owner.h"
 
-// Every member is initialised by the constructor (the socket to the closed
-// state) and freed by the destructor, whichever way the server ends.
+// Every member is initialised when the context is made (the socket to the
+// closed state) and freed whichever way the server ends, in the reverse
+// order of this list: the configuration before the certificates, key, cache
+// and generator it uses.
 struct ServerContext {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_ssl_config conf;
-    mbedtls_x509_crt serverCert;
-    mbedtls_x509_crt caChain;
+    vexa::mbed::Net listener;
+    vexa::mbed::Entropy entropy;
+    vexa::mbed::CtrDrbg drbg;
+    vexa::mbed::X509Crt serverCert;
+    vexa::mbed::X509Crt caChain;
     // CAs that client certificates must chain to ("clientca"); empty when
     // any client may connect.
-    mbedtls_x509_crt clientCaChain;
-    mbedtls_pk_context key;
+    vexa::mbed::X509Crt clientCaChain;
+    vexa::mbed::Pk key;
     // Lets clients resume earlier sessions (library defaults: 86400 s, 50 entries).
-    mbedtls_ssl_cache_context cache;
-    mbedtls_net_context listener;
-
-    ServerContext();
-    ~ServerContext();
-    ServerContext(const ServerContext&) = delete;
-    ServerContext& operator=(const ServerContext&) = delete;
+    vexa::mbed::SslCache cache;
+    vexa::mbed::SslConfig conf;
 };

@@ -21,7 +21,7 @@
 #include "pkcs11/session_restore.h"
 #include "pkcs11/session_table.h"
 #include "pkcs11/slot_table.h"
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 #include "vexa.pb.h"
 
 namespace vexa::pkcs11 {

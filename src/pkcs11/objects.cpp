@@ -4,6 +4,7 @@
 // searches live on the device.
 #include <algorithm>
 
+#include "common/byte_order.h"
 #include "pkcs11/device_call.h"
 #include "pkcs11/objects.h"
 #include "pkcs11/template_codec.h"
@@ -202,9 +203,7 @@ CK_RV findObjects(CContext& context, CK_SESSION_HANDLE hSession, CK_OBJECT_HANDL
     const size_t sent = found.length / kWireHandle;
     const size_t count = std::min<size_t>(sent, ulMaxObjectCount);
     for (size_t i = 0; i < count; ++i) {
-        const uint8_t* word = found.bytes.get() + i * kWireHandle;
-        phObject[i] = CK_ULONG{word[0]} | CK_ULONG{word[1]} << 8 | CK_ULONG{word[2]} << 16 |
-                      CK_ULONG{word[3]} << 24;
+        phObject[i] = rpc::ulongFromWire(common::readLe32(found.bytes.get() + i * kWireHandle));
     }
     *pulObjectCount = count;
     // Handles beyond the caller's room are lost to this search: say so

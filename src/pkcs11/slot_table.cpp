@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 
 namespace vexa::pkcs11 {
 

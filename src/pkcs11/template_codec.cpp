@@ -8,12 +8,16 @@
 #include <iterator>
 #include <new>
 
+#include "common/byte_order.h"
 #include "rpc/attribute_types.h"
 #include "rpc/ulong_wire.h"
 #include "vexa.pb.h"
 
 namespace vexa::pkcs11 {
 namespace {
+
+using common::putLe32;
+using common::readLe32;
 
 // Boolean types: single types and contiguous runs, first to last.
 struct TypeRun {
@@ -92,20 +96,9 @@ bool encodeValueWord(pb_ostream_t* stream, const pb_field_t* field, void* const*
     if (!rpc::ulongToWire(readUlong(*attribute), word)) {
         PB_RETURN_ERROR(stream, "number does not fit the wire");
     }
-    const pb_byte_t bytes[4] = {static_cast<pb_byte_t>(word), static_cast<pb_byte_t>(word >> 8),
-                                static_cast<pb_byte_t>(word >> 16),
-                                static_cast<pb_byte_t>(word >> 24)};
+    pb_byte_t bytes[4];
+    putLe32(bytes, word);
     return pb_encode_tag_for_field(stream, field) && pb_encode_string(stream, bytes, sizeof bytes);
-}
-
-uint32_t readLe32(const uint8_t* in) {
-    return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
-}
-
-void putLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
 }
 
 // Attribute.value of an array: one 12-byte record per element, written

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/byte_range_device_lock.h"
+#include "platform/file_descriptor.h"
 
 namespace vexa::platform {
 
@@ -20,9 +21,6 @@ namespace {
 class LinuxDeviceLock : public ByteRangeDeviceLock {
 public:
     explicit LinuxDeviceLock(int fd) : fd_(fd) {}
-    ~LinuxDeviceLock() override { ::close(fd_); }
-    LinuxDeviceLock(const LinuxDeviceLock&) = delete;
-    LinuxDeviceLock& operator=(const LinuxDeviceLock&) = delete;
 
     // Replacing an OFD write lock by a read lock is atomic in the kernel.
     void share() override { tryLock(kPresenceByte, false); }
@@ -47,12 +45,12 @@ private:
         lock.l_len = 1;
         int rc;
         do {
-            rc = ::fcntl(fd_, F_OFD_SETLK, &lock);
+            rc = ::fcntl(fd_.get(), F_OFD_SETLK, &lock);
         } while (rc != 0 && errno == EINTR);
         return rc == 0;
     }
 
-    int fd_;
+    FileDescriptor fd_;
 };
 
 int openFile(const std::string& path, int flags) {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <chrono>
 
+#include "platform/file_descriptor.h"
+
 namespace vexa::platform {
 
 namespace {
@@ -144,20 +146,10 @@ bool writePrivateFile(const std::string& path, const std::string& data) {
     if (fd < 0) {
         return false;
     }
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    const bool written = done == data.size() && ::close(fd) == 0;
+    const bool complete = writeAll(fd, data.data(), data.size());
+    const bool written = complete && ::close(fd) == 0;
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        if (done != data.size()) {
+        if (!complete) {
             ::close(fd);
         }
         ::unlink(temporary.c_str());

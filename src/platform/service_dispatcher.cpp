@@ -20,27 +20,13 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/file_descriptor.h"
+
 namespace vexa::platform {
 
 namespace {
 
 constexpr ServiceStatusHandle kRegisteredHandle = 1;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // What the running dispatcher shares with the service's threads. The
 // platform's callbacks carry no context, so there is one per process.

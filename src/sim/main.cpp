@@ -14,7 +14,7 @@
 #include "sim/server/options.h"
 #include "sim/server/sim_server.h"
 #include "sim/state/state_file.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace {
 

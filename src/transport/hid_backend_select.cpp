@@ -2,7 +2,7 @@
 #include "transport/hid_backend.h"
 #include "transport/hidapi_backend.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace talvoranth {
 

@@ -6,13 +6,6 @@
 namespace talvoranth::hidframe {
 
 namespace {
-void putChannel(uint8_t* packet, uint32_t channel) {
-    packet[0] = static_cast<uint8_t>(channel >> 24);
-    packet[1] = static_cast<uint8_t>(channel >> 16);
-    packet[2] = static_cast<uint8_t>(channel >> 8);
-    packet[3] = static_cast<uint8_t>(channel);
-}
-
 size_t copyPayload(uint8_t* to, const uint8_t* data, size_t available, size_t room) {
     const size_t n = std::min(available, room);
     if (n > 0) {
@@ -24,20 +17,20 @@ size_t copyPayload(uint8_t* to, const uint8_t* data, size_t available, size_t ro
 
 size_t buildInitPacket(uint8_t* packet, uint32_t channel, uint8_t command, uint16_t messageLength,
                        const uint8_t* data, size_t available) {
-    std::memset(packet, kFiller, kPacketSize);
-    putChannel(packet, channel);
+    std::memset(packet, kFiller, u2fhid::kPacketSize);
+    u2fhid::putPacketChannel(packet, channel);
     packet[4] = command;
-    packet[5] = static_cast<uint8_t>(messageLength >> 8);
-    packet[6] = static_cast<uint8_t>(messageLength);
-    return copyPayload(packet + 7, data, available, kInitPayload);
+    u2fhid::putPacketPayloadLength(packet, messageLength);
+    return copyPayload(packet + u2fhid::kInitPayloadOffset, data, available, u2fhid::kInitPayload);
 }
 
 size_t buildContPacket(uint8_t* packet, uint32_t channel, uint8_t seq, const uint8_t* data,
                        size_t available) {
-    std::memset(packet, kFiller, kPacketSize);
-    putChannel(packet, channel);
+    std::memset(packet, kFiller, u2fhid::kPacketSize);
+    u2fhid::putPacketChannel(packet, channel);
     packet[4] = seq;
-    return copyPayload(packet + 5, data, available, kContPayload);
+    return copyPayload(packet + u2fhid::kContinuationPayloadOffset, data, available,
+                       u2fhid::kContinuationPayload);
 }
 
 size_t buildPlainReport(uint8_t* report, size_t reportLength, const uint8_t* message,

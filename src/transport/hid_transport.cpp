@@ -11,6 +11,7 @@
 namespace talvoranth {
 
 namespace hf = hidframe;
+namespace u2fhid = vexa::u2fhid;
 
 namespace {
 
@@ -261,7 +262,7 @@ int CHIDTransport::allocateChannel(int waitMs) {
     for (uint8_t& b : nonce) {
         b = static_cast<uint8_t>(std::rand() >> 3);
     }
-    hf::buildInitPacket(outPacket_.data() + 1, hf::kNoChannel, hf::kCmdInit, kNonceSize,
+    hf::buildInitPacket(outPacket_.data() + 1, hf::kNoChannel, u2fhid::kCommandAllocate, kNonceSize,
                         nonce.data(), nonce.size());
     try {
         sendPacket();
@@ -275,13 +276,14 @@ int CHIDTransport::allocateChannel(int waitMs) {
             return rc;
         }
         const uint8_t* p = inPacket_.data();
-        if (hf::packetChannel(p) != hf::kNoChannel || hf::packetCommand(p) != hf::kCmdInit ||
-            hf::packetPayloadLength(p) != kAllocationAnswerLength ||
-            std::memcmp(hf::initPayload(p), nonce.data(), nonce.size()) != 0) {
+        if (u2fhid::packetChannel(p) != hf::kNoChannel ||
+            u2fhid::packetCommand(p) != u2fhid::kCommandAllocate ||
+            u2fhid::packetPayloadLength(p) != kAllocationAnswerLength ||
+            std::memcmp(u2fhid::initPayload(p), nonce.data(), nonce.size()) != 0) {
             continue;
         }
         // 4. The new channel follows the nonce.
-        channel_ = hf::packetChannel(hf::initPayload(p) + kNewChannelOffset);
+        channel_ = u2fhid::packetChannel(u2fhid::initPayload(p) + kNewChannelOffset);
         if (log_ != nullptr) {
             log_->log(LOG_DEBUG, "u2f transport detected");
         }
@@ -353,7 +355,7 @@ int CHIDTransport::write(const unsigned char* data, int length) {
     // Longer channel-framed messages would run the sequence number into the
     // command bit and reach the device garbled: refuse them before anything
     // is sent, and without disturbing the device.
-    if (n > (channelFraming() ? hf::kMaxChannelMessage : hf::kMaxPlainMessage)) {
+    if (n > (channelFraming() ? u2fhid::kMaxMessage : hf::kMaxPlainMessage)) {
         throw IOException("Message too long for HID transport");
     }
     // A first report must carry at least one payload byte, or the plain
@@ -379,7 +381,7 @@ int CHIDTransport::write(const unsigned char* data, int length) {
 
 void CHIDTransport::writeChannel(const uint8_t* data, size_t length) {
     uint8_t* packet = outPacket_.data() + 1;
-    size_t sent = hf::buildInitPacket(packet, channel_, hf::kCmdMessage,
+    size_t sent = hf::buildInitPacket(packet, channel_, u2fhid::kCommandMessage,
                                       static_cast<uint16_t>(length), data, length);
     sendPacket();
     for (uint8_t seq = 0; sent < length; ++seq) {
@@ -518,36 +520,37 @@ int CHIDTransport::fetchChannelMessage(size_t capacity) {
         if (rc != 0) {
             return rc;
         }
-        if (hf::packetChannel(inPacket_.data()) == channel_ && hf::isInitPacket(inPacket_.data())) {
+        if (u2fhid::packetChannel(inPacket_.data()) == channel_ &&
+            u2fhid::isInitPacket(inPacket_.data())) {
             break;
         }
     }
     // 2. An error packet carries its code in the first payload byte.
-    if (hf::packetCommand(inPacket_.data()) == hf::kCmdError) {
-        return -static_cast<int>(hf::initPayload(inPacket_.data())[0]);
+    if (u2fhid::packetCommand(inPacket_.data()) == u2fhid::kCommandError) {
+        return -static_cast<int>(u2fhid::initPayload(inPacket_.data())[0]);
     }
     // 3. Take the message up to capacity; continuation packets beyond it
     // stay unread and the next fetch skips them.
     const size_t n =
-        std::min(capacity, static_cast<size_t>(hf::packetPayloadLength(inPacket_.data())));
-    size_t taken = std::min(n, hf::kInitPayload);
-    std::memcpy(staging_.data(), hf::initPayload(inPacket_.data()), taken);
+        std::min(capacity, static_cast<size_t>(u2fhid::packetPayloadLength(inPacket_.data())));
+    size_t taken = std::min(n, u2fhid::kInitPayload);
+    std::memcpy(staging_.data(), u2fhid::initPayload(inPacket_.data()), taken);
     uint8_t seq = 0;
     while (taken < n) {
         const int rc = receivePacket(timeoutMs_);
         if (rc != 0) {
             return rc;
         }
-        if (hf::packetChannel(inPacket_.data()) != channel_) {
+        if (u2fhid::packetChannel(inPacket_.data()) != channel_) {
             continue;  // another channel's packet
         }
         // Sequence numbers stop at 127, so staging_ cannot overflow: the
         // packet after sequence 127 is always a sequence error.
-        if (hf::isInitPacket(inPacket_.data()) || inPacket_[4] != seq) {
+        if (u2fhid::isInitPacket(inPacket_.data()) || inPacket_[4] != seq) {
             return kSequenceError;
         }
-        const size_t chunk = std::min(n - taken, hf::kContPayload);
-        std::memcpy(staging_.data() + taken, hf::contPayload(inPacket_.data()), chunk);
+        const size_t chunk = std::min(n - taken, u2fhid::kContinuationPayload);
+        std::memcpy(staging_.data() + taken, u2fhid::continuationPayload(inPacket_.data()), chunk);
         taken += chunk;
         ++seq;
     }

@@ -171,10 +171,10 @@ private:
     // Work areas reused by every exchange: one output report behind its
     // report id byte, one input packet, one plain report, and the staging
     // area of a channel-framed response.
-    std::array<uint8_t, hidframe::kPacketSize + 1> outPacket_{};
-    std::array<uint8_t, hidframe::kPacketSize> inPacket_{};
+    std::array<uint8_t, vexa::u2fhid::kPacketSize + 1> outPacket_{};
+    std::array<uint8_t, vexa::u2fhid::kPacketSize> inPacket_{};
     std::vector<uint8_t> report_;
-    std::array<uint8_t, hidframe::kMaxChannelMessage> staging_{};
+    std::array<uint8_t, vexa::u2fhid::kMaxMessage> staging_{};
 };
 
 }  // namespace talvoranth

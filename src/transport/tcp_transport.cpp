@@ -1,13 +1,7 @@
 #include "transport/tcp_transport.h"
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/pk.h>
 #include <mbedtls/platform_util.h>
-#include <mbedtls/ssl.h>
-#include <mbedtls/x509_crt.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +13,7 @@
 #include <functional>
 #include <iterator>
 
+#include "common/mbed_owner.h"
 #include "log/user_notice.h"
 #include "platform/platform.h"
 #include "platform/wake_event.h"
@@ -45,49 +40,23 @@ int connectTimeout(int readTimeoutMs) {
 
 }  // namespace
 
-// Everything one TLS connection owns; all of it is released together.
+// Everything one TLS connection owns; all of it is released together, each
+// context before what it refers to (the reverse of the order below).
 struct TCPTransport::Connection {
-    mbedtls_net_context net;
-    mbedtls_ssl_context ssl;
-    mbedtls_ssl_config conf;
-    mbedtls_x509_crt ca;
-    mbedtls_ctr_drbg_context drbg;
-    mbedtls_entropy_context entropy;
-    mbedtls_x509_crt clientCert;
-    mbedtls_pk_context clientKey;
-
-    Connection() {
-        mbedtls_net_init(&net);
-        mbedtls_ssl_init(&ssl);
-        mbedtls_ssl_config_init(&conf);
-        mbedtls_x509_crt_init(&ca);
-        mbedtls_ctr_drbg_init(&drbg);
-        mbedtls_entropy_init(&entropy);
-        mbedtls_x509_crt_init(&clientCert);
-        mbedtls_pk_init(&clientKey);
-    }
-    ~Connection() {
-        mbedtls_ssl_free(&ssl);
-        mbedtls_ssl_config_free(&conf);
-        mbedtls_pk_free(&clientKey);
-        mbedtls_x509_crt_free(&clientCert);
-        mbedtls_x509_crt_free(&ca);
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-        mbedtls_net_free(&net);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+    vexa::mbed::Net net;
+    vexa::mbed::Entropy entropy;
+    vexa::mbed::CtrDrbg drbg;
+    vexa::mbed::X509Crt ca;
+    vexa::mbed::X509Crt clientCert;
+    vexa::mbed::Pk clientKey;
+    vexa::mbed::SslConfig conf;
+    vexa::mbed::Ssl ssl;
 };
 
 // A TLS session kept from one connection for the next (session id or
 // ticket, master secret, the daemon's verified certificate).
 struct TCPTransport::SavedSession {
-    mbedtls_ssl_session session;
-    SavedSession() { mbedtls_ssl_session_init(&session); }
-    ~SavedSession() { mbedtls_ssl_session_free(&session); }
-    SavedSession(const SavedSession&) = delete;
-    SavedSession& operator=(const SavedSession&) = delete;
+    vexa::mbed::SslSession session;
 };
 
 TCPTransport::TCPTransport(const std::string& address, int port, const std::string& caBundlePath,
@@ -454,20 +423,16 @@ int TCPTransport::write(const unsigned char* data, int length) {
     if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) {
         return 0;
     }
-    // 2. The frame: length (little-endian), flag 0x00, payload. It goes out
+    // 2. The frame: header (flag 0x00: for the device), payload. It goes out
     //    in one TLS write so that the daemon reads the header from a single
     //    record.
     unsigned char frame[kMaxFrame];
     const uint32_t n = static_cast<uint32_t>(length);
-    frame[0] = static_cast<unsigned char>(n & 0xFF);
-    frame[1] = static_cast<unsigned char>((n >> 8) & 0xFF);
-    frame[2] = static_cast<unsigned char>((n >> 16) & 0xFF);
-    frame[3] = static_cast<unsigned char>((n >> 24) & 0xFF);
-    frame[4] = 0x00;
+    vexa::tls::putFrameHeader(frame, {n, vexa::tls::kFlagToDevice});
     if (length > 0) {
-        std::memcpy(frame + kHeaderSize, data, n);
+        std::memcpy(frame + vexa::tls::kFrameHeaderSize, data, n);
     }
-    const size_t total = kHeaderSize + n;
+    const size_t total = vexa::tls::kFrameHeaderSize + n;
 
     // 3. A connection is needed.
     if (!connection_) {

@@ -25,6 +25,7 @@
 
 #include "log/log_target.h"
 #include "platform/printf_format.h"
+#include "transport/tls_frame.h"
 #include "transport/transport.h"
 
 namespace talvoranth {
@@ -33,8 +34,7 @@ class TCPTransport : public CTransport {
 public:
     // The largest frame the daemon accepts, and the payload that fits in it.
     static constexpr int kMaxFrame = 4096;
-    static constexpr int kHeaderSize = 5;
-    static constexpr int kMaxPayload = kMaxFrame - kHeaderSize;
+    static constexpr int kMaxPayload = kMaxFrame - vexa::tls::kFrameHeaderSize;
     static constexpr int kDefaultTimeoutMs = 10000;
 
     TCPTransport(const std::string& address, int port, const std::string& caBundlePath,

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mbed_owner.h"
 #include "transport/tls_policy.h"
 
 namespace vexa::tls {
@@ -37,23 +38,6 @@ public:
 private:
     std::vector<unsigned char> bytes_;
 };
-
-// An mbedTLS context, initialised on construction and freed on every path.
-template <typename T, void (*Init)(T*), void (*Free)(T*)>
-class Owned {
-public:
-    Owned() { Init(&context_); }
-    ~Owned() { Free(&context_); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T* get() { return &context_; }
-
-private:
-    T context_;
-};
-using PemContext = Owned<mbedtls_pem_context, mbedtls_pem_init, mbedtls_pem_free>;
-using MdContext = Owned<mbedtls_md_context_t, mbedtls_md_init, mbedtls_md_free>;
-using CipherContext = Owned<mbedtls_cipher_context_t, mbedtls_cipher_init, mbedtls_cipher_free>;
 
 constexpr int kFormatError = MBEDTLS_ERR_PK_KEY_INVALID_FORMAT;
 constexpr int kUnsupported = MBEDTLS_ERR_PK_FEATURE_UNAVAILABLE;
@@ -101,6 +85,21 @@ mbedtls_md_type_t hmacDigest(const mbedtls_asn1_buf& oid) {
     return MBEDTLS_MD_NONE;
 }
 
+// An AlgorithmIdentifier at *p whose OID `known` maps to what it names, with
+// its parameters: kFormatError when it does not parse, kUnsupported when
+// `known` gives `none`.
+template <typename Named>
+int readAlgorithm(unsigned char** p, const unsigned char* end,
+                  Named (*known)(const mbedtls_asn1_buf&), Named none, Named* out,
+                  mbedtls_asn1_buf* params) {
+    mbedtls_asn1_buf oid{};
+    if (mbedtls_asn1_get_alg(p, end, &oid, params) != 0) {
+        return kFormatError;
+    }
+    *out = known(oid);
+    return *out == none ? kUnsupported : 0;
+}
+
 // What PBES2 parameters say.
 struct Pbes2 {
     mbedtls_asn1_buf salt{};
@@ -129,14 +128,10 @@ int parsePbkdf2(unsigned char* p, const unsigned char* end, Pbes2* out) {
         return kFormatError;
     }
     if (p < end) {
-        mbedtls_asn1_buf prfOid{};
         mbedtls_asn1_buf prfParams{};
-        if (mbedtls_asn1_get_alg(&p, end, &prfOid, &prfParams) != 0) {
-            return kFormatError;
-        }
-        out->prf = hmacDigest(prfOid);
-        if (out->prf == MBEDTLS_MD_NONE) {
-            return kUnsupported;
+        const int ret = readAlgorithm(&p, end, hmacDigest, MBEDTLS_MD_NONE, &out->prf, &prfParams);
+        if (ret != 0) {
+            return ret;
         }
     }
     return 0;
@@ -181,14 +176,10 @@ int parseEncryptedInfo(unsigned char* p, const unsigned char* end, Pbes2* out) {
     if (ret != 0) {
         return ret;
     }
-    mbedtls_asn1_buf cipherOid{};
     mbedtls_asn1_buf iv{};
-    if (mbedtls_asn1_get_alg(&q, paramsEnd, &cipherOid, &iv) != 0) {
-        return kFormatError;
-    }
-    out->cipher = aesCbcCipher(cipherOid);
-    if (out->cipher == MBEDTLS_CIPHER_NONE) {
-        return kUnsupported;
+    ret = readAlgorithm(&q, paramsEnd, aesCbcCipher, MBEDTLS_CIPHER_NONE, &out->cipher, &iv);
+    if (ret != 0) {
+        return ret;
     }
     if (iv.tag != MBEDTLS_ASN1_OCTET_STRING || iv.len != 16) {
         return kFormatError;
@@ -212,7 +203,7 @@ int decryptPbes2(const Pbes2& info, const char* password, SecretBytes* plain) {
     }
     const size_t keyBytes = cipherInfo->key_bitlen / 8;
     SecretBytes key(keyBytes);
-    MdContext md;
+    mbed::Md md;
     if (mbedtls_md_setup(md.get(), mdInfo, 1) != 0 ||
         mbedtls_pkcs5_pbkdf2_hmac(md.get(), reinterpret_cast<const unsigned char*>(password),
                                   std::strlen(password), info.salt.p, info.salt.len,
@@ -220,7 +211,7 @@ int decryptPbes2(const Pbes2& info, const char* password, SecretBytes* plain) {
                                   static_cast<uint32_t>(keyBytes), key.get().data()) != 0) {
         return kFormatError;
     }
-    CipherContext cipher;
+    mbed::Cipher cipher;
     plain->get().resize(info.encrypted.len + 16);
     size_t produced = 0;
     if (mbedtls_cipher_setup(cipher.get(), cipherInfo) != 0 ||
@@ -239,7 +230,7 @@ int decryptPbes2(const Pbes2& info, const char* password, SecretBytes* plain) {
 
 // The DER of an "ENCRYPTED PRIVATE KEY" PEM block or of a DER file; empty
 // when the file is neither.
-int encryptedDer(const SecretBytes& file, PemContext* pem, const unsigned char** der,
+int encryptedDer(const SecretBytes& file, mbed::Pem* pem, const unsigned char** der,
                  size_t* length) {
     const std::vector<unsigned char>& bytes = const_cast<SecretBytes&>(file).get();
     if (!bytes.empty() && bytes.back() == '\0') {
@@ -283,7 +274,7 @@ int parseKeyFile(mbedtls_pk_context* key, const std::string& path, const char* p
     if (pemText) {
         file.get().push_back('\0');
     }
-    PemContext pem;
+    mbed::Pem pem;
     const unsigned char* der = nullptr;
     size_t derLength = 0;
     if (encryptedDer(file, &pem, &der, &derLength) != 0) {

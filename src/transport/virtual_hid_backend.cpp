@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "transport/exceptions.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace talvoranth {
 

@@ -1,5 +1,5 @@
 // The HID backend that talks to vexa-sim, the virtual Vexa device, over the
-// Unix socket protocol of transport/virtual_wire.h. Each open device is one
+// Unix socket protocol of device_link/virtual_wire.h. Each open device is one
 // connection; closing the device closes the connection.
 #pragma once
 

@@ -4,23 +4,7 @@
 
 namespace vexa::sim::crypto {
 
-BlockCipher::BlockCipher(Kind kind) : kind_(kind) {
-    mbedtls_aes_init(&aesEnc_);
-    mbedtls_aes_init(&aesDec_);
-    mbedtls_des3_init(&desEnc_);
-    mbedtls_des3_init(&desDec_);
-    mbedtls_des_init(&singleEnc_);
-    mbedtls_des_init(&singleDec_);
-}
-
-BlockCipher::~BlockCipher() {
-    mbedtls_aes_free(&aesEnc_);
-    mbedtls_aes_free(&aesDec_);
-    mbedtls_des3_free(&desEnc_);
-    mbedtls_des3_free(&desDec_);
-    mbedtls_des_free(&singleEnc_);
-    mbedtls_des_free(&singleDec_);
-}
+BlockCipher::BlockCipher(Kind kind) : kind_(kind) {}
 
 Rv BlockCipher::create(Kind kind, ByteView key, std::shared_ptr<const BlockCipher>* out) {
     std::shared_ptr<BlockCipher> c(new BlockCipher(kind));

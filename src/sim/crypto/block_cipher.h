@@ -7,10 +7,8 @@
 #include <cstdint>
 #include <memory>
 
-#include <mbedtls/aes.h>
-#include <mbedtls/des.h>
-
 #include "sim/objects/attribute.h"
+#include "sim/objects/mbed_types.h"
 
 namespace vexa::sim::crypto {
 
@@ -25,7 +23,6 @@ public:
 
     BlockCipher(const BlockCipher&) = delete;
     BlockCipher& operator=(const BlockCipher&) = delete;
-    ~BlockCipher();
 
     size_t blockSize() const { return kind_ == Kind::Aes ? 16 : 8; }
     void encryptBlock(const uint8_t* in, uint8_t* out) const;
@@ -37,12 +34,12 @@ private:
     Kind kind_;
     // mbedTLS's block functions take non-const contexts but do not change
     // them; the schedules are written once in create().
-    mutable mbedtls_aes_context aesEnc_;
-    mutable mbedtls_aes_context aesDec_;
-    mutable mbedtls_des3_context desEnc_;
-    mutable mbedtls_des3_context desDec_;
-    mutable mbedtls_des_context singleEnc_;
-    mutable mbedtls_des_context singleDec_;
+    mutable AesContext aesEnc_;
+    mutable AesContext aesDec_;
+    mutable Des3Context desEnc_;
+    mutable Des3Context desDec_;
+    mutable DesContext singleEnc_;
+    mutable DesContext singleDec_;
 };
 
 }  // namespace vexa::sim::crypto

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "sim/crypto/rng.h"
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 #include "sim/objects/object_store.h"
 
 namespace vexa::sim::crypto {

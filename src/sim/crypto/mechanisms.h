@@ -7,7 +7,7 @@
 
 #include <mbedtls/md.h>
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 #include "sim/objects/attribute.h"
 
 namespace vexa::sim::crypto {

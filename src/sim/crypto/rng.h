@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 
 namespace vexa::sim::crypto {
 

@@ -14,7 +14,7 @@
 
 #include "sim/crypto/hashing.h"
 #include "sim/crypto/operation.h"
-#include "sim/firmware/extensions.h"
+#include "sim/types/extensions.h"
 
 namespace vexa::sim::crypto {
 

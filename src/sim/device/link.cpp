@@ -61,7 +61,7 @@ void DeviceLink::answer(const Bytes& message, bool u2f, uint32_t channel, bool o
     const std::optional<Fault> fault = device_.takeFault();
     const size_t reportLength = size_t{device_.config().reportLength} + 1;
     auto frame = [&](const Bytes& payload) {
-        return u2f ? u2f::framePackets(channel, u2f::kCommandMessage, payload)
+        return u2f ? u2f::framePackets(channel, u2fhid::kCommandMessage, payload)
                    : plain::frameReports(reportLength, payload);
     };
 

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 
 namespace vexa::sim::plain {
 

@@ -5,6 +5,8 @@
 
 namespace vexa::sim::u2f {
 
+using namespace vexa::u2fhid;
+
 namespace {
 
 // Answer to a channel allocation: nonce, channel, protocol version 2,
@@ -12,17 +14,6 @@ namespace {
 constexpr size_t kAllocationAnswerLength = 17;
 constexpr size_t kNonceLength = 8;
 constexpr uint8_t kProtocolVersion = 2;
-
-uint32_t readChannel(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void writeChannel(uint8_t* p, uint32_t channel) {
-    p[0] = static_cast<uint8_t>(channel >> 24);
-    p[1] = static_cast<uint8_t>(channel >> 16);
-    p[2] = static_cast<uint8_t>(channel >> 8);
-    p[3] = static_cast<uint8_t>(channel);
-}
 
 Received errorOnly(uint32_t channel, uint8_t code) {
     Received r;
@@ -35,10 +26,10 @@ Received errorOnly(uint32_t channel, uint8_t code) {
 Received Receiver::receive(const uint8_t* data, size_t length) {
     uint8_t packet[kPacketSize] = {};
     std::memcpy(packet, data, std::min(length, kPacketSize));
-    const uint32_t channel = readChannel(packet);
-    const uint8_t command = packet[4];
+    const uint32_t channel = packetChannel(packet);
+    const uint8_t command = packetCommand(packet);
 
-    if ((command & 0x80) == 0) {
+    if (!isInitPacket(packet)) {
         // Continuation packet.
         if (!pending_ || pending_->channel != channel) {
             return {};
@@ -49,10 +40,11 @@ Received Receiver::receive(const uint8_t* data, size_t length) {
         }
         const size_t take =
             std::min(kContinuationPayload, pending_->total - pending_->payload.size());
-        pending_->payload.insert(pending_->payload.end(), packet + 5, packet + 5 + take);
+        const uint8_t* payload = continuationPayload(packet);
+        pending_->payload.insert(pending_->payload.end(), payload, payload + take);
         ++pending_->nextSequence;
     } else {
-        const size_t payloadLength = (size_t{packet[5]} << 8) | packet[6];
+        const size_t payloadLength = packetPayloadLength(packet);
         if (pending_ && pending_->channel == channel) {
             pending_.reset();
         }
@@ -68,8 +60,8 @@ Received Receiver::receive(const uint8_t* data, size_t length) {
             const uint32_t assigned =
                 channel == kBroadcastChannel ? channels_.allocateChannel() : channel;
             Bytes answer(kAllocationAnswerLength, 0);
-            std::memcpy(answer.data(), packet + 7, kNonceLength);
-            writeChannel(answer.data() + kNonceLength, assigned);
+            std::memcpy(answer.data(), initPayload(packet), kNonceLength);
+            putPacketChannel(answer.data() + kNonceLength, assigned);
             answer[12] = kProtocolVersion;
             answer[13] = 1;
             Received r;
@@ -90,7 +82,8 @@ Received Receiver::receive(const uint8_t* data, size_t length) {
         p.total = payloadLength;
         p.payload.reserve(payloadLength);
         const size_t take = std::min(kInitPayload, payloadLength);
-        p.payload.insert(p.payload.end(), packet + 7, packet + 7 + take);
+        const uint8_t* payload = initPayload(packet);
+        p.payload.insert(p.payload.end(), payload, payload + take);
         pending_ = std::move(p);
     }
 
@@ -108,19 +101,19 @@ std::vector<Bytes> framePackets(uint32_t channel, uint8_t command, const Bytes& 
     std::vector<Bytes> packets;
     const size_t total = std::min(payload.size(), kMaxMessage);
     Bytes first(kPacketSize, 0);
-    writeChannel(first.data(), channel);
+    putPacketChannel(first.data(), channel);
     first[4] = command;
-    first[5] = static_cast<uint8_t>(total >> 8);
-    first[6] = static_cast<uint8_t>(total);
+    putPacketPayloadLength(first.data(), static_cast<uint16_t>(total));
     size_t sent = std::min(total, kInitPayload);
-    std::copy_n(payload.begin(), sent, first.begin() + 7);
+    std::copy_n(payload.begin(), sent, first.begin() + kInitPayloadOffset);
     packets.push_back(std::move(first));
     for (uint8_t sequence = 0; sent < total; ++sequence) {
         Bytes next(kPacketSize, 0);
-        writeChannel(next.data(), channel);
+        putPacketChannel(next.data(), channel);
         next[4] = sequence;
         const size_t take = std::min(total - sent, kContinuationPayload);
-        std::copy_n(payload.begin() + static_cast<std::ptrdiff_t>(sent), take, next.begin() + 5);
+        std::copy_n(payload.begin() + static_cast<std::ptrdiff_t>(sent), take,
+                    next.begin() + kContinuationPayloadOffset);
         sent += take;
         packets.push_back(std::move(next));
     }

@@ -8,7 +8,7 @@
 //   - unknown command, or a 0x86 with a payload length other than 8:
 //     error packet (ERR_INVALID_CMD, ERR_INVALID_LEN);
 //   - a message on a channel that was never allocated: ERR_INVALID_CHANNEL;
-//   - a message longer than kMaxMessage: ERR_INVALID_LEN;
+//   - a message longer than u2fhid::kMaxMessage: ERR_INVALID_LEN;
 //   - a continuation out of sequence: ERR_INVALID_SEQ, the message is lost;
 //   - a continuation with no message in progress on its channel: dropped.
 // A new initialization packet on a channel abandons the message in
@@ -20,27 +20,10 @@
 #include <optional>
 #include <vector>
 
-#include "sim/firmware/device_types.h"
+#include "device_link/u2fhid.h"
+#include "sim/types/device_types.h"
 
 namespace vexa::sim::u2f {
-
-constexpr size_t kPacketSize = 64;
-constexpr size_t kInitPayload = 57;
-constexpr size_t kContinuationPayload = 59;
-constexpr size_t kMaxMessage = kInitPayload + 128 * kContinuationPayload;  // 7609
-constexpr uint32_t kBroadcastChannel = 0xFFFFFFFF;
-
-constexpr uint8_t kCommandAllocate = 0x86;
-constexpr uint8_t kCommandMessage = 0xC0;
-constexpr uint8_t kCommandError = 0xBF;
-
-enum ErrorCode : uint8_t {
-    kErrInvalidCommand = 0x01,
-    kErrInvalidLength = 0x03,
-    kErrInvalidSequence = 0x04,
-    kErrInvalidChannel = 0x0B,
-    kErrOther = 0x7F,
-};
 
 // Hands out channel identifiers; shared by every connection to a device.
 class ChannelAllocator {

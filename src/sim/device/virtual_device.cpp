@@ -109,7 +109,7 @@ uint32_t VirtualDevice::allocateChannel() {
     // Channels count up from the device's base; 0 and the broadcast
     // channel are never handed out.
     ++lastChannel_;
-    if (lastChannel_ == 0 || lastChannel_ == u2f::kBroadcastChannel) {
+    if (lastChannel_ == 0 || lastChannel_ == u2fhid::kBroadcastChannel) {
         firstChannel_ = 0;
         lastChannel_ = 1;
     }

@@ -16,7 +16,7 @@
 #include "sim/device/u2f_framing.h"
 #include "sim/device/wakeup.h"
 #include "sim/firmware/firmware.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 

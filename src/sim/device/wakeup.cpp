@@ -13,35 +13,33 @@ Wakeup::Subscription::Subscription(Wakeup& wakeup) : wakeup_(wakeup) {
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
-    readFd_ = fds[0];
-    writeFd_ = fds[1];
+    readFd_.reset(fds[0]);
+    writeFd_.reset(fds[1]);
     std::lock_guard<std::mutex> lock(wakeup_.mutex_);
-    wakeup_.subscribers_.push_back(writeFd_);
+    wakeup_.subscribers_.push_back(writeFd_.get());
     if (wakeup_.stopping_) {
         // Stopped before this subscriber came: it must not wait.
         const char byte = 1;
-        [[maybe_unused]] ssize_t n = ::write(writeFd_, &byte, 1);
+        [[maybe_unused]] ssize_t n = ::write(writeFd_.get(), &byte, 1);
     }
 }
 
 Wakeup::Subscription::~Subscription() {
-    if (readFd_ < 0) {
+    if (!readFd_.valid()) {
         return;
     }
-    {
-        std::lock_guard<std::mutex> lock(wakeup_.mutex_);
-        auto& subscribers = wakeup_.subscribers_;
-        subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), writeFd_),
-                          subscribers.end());
-    }
-    ::close(readFd_);
-    ::close(writeFd_);
+    // Unsubscribed before the pipe closes (with the members), so that no
+    // notification writes to a closed descriptor.
+    std::lock_guard<std::mutex> lock(wakeup_.mutex_);
+    auto& subscribers = wakeup_.subscribers_;
+    subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), writeFd_.get()),
+                      subscribers.end());
 }
 
 void Wakeup::Subscription::drain() {
     char bytes[64];
     for (;;) {
-        const ssize_t n = ::read(readFd_, bytes, sizeof bytes);
+        const ssize_t n = ::read(readFd_.get(), bytes, sizeof bytes);
         if (n > 0 || (n < 0 && errno == EINTR)) {
             continue;
         }

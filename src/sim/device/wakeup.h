@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace vexa::sim {
 
 class Wakeup {
@@ -20,16 +22,16 @@ public:
         Subscription& operator=(const Subscription&) = delete;
 
         // False when no pipe could be made (out of descriptors).
-        bool ok() const { return readFd_ >= 0; }
+        bool ok() const { return readFd_.valid(); }
         // The descriptor to poll for readability.
-        int fd() const { return readFd_; }
+        int fd() const { return readFd_.get(); }
         // Takes the pending notifications, so the next poll waits again.
         void drain();
 
     private:
         Wakeup& wakeup_;
-        int readFd_ = -1;
-        int writeFd_ = -1;
+        platform::FileDescriptor readFd_;
+        platform::FileDescriptor writeFd_;
     };
 
     void notifyAll();

@@ -5,7 +5,7 @@
 // never looks at those fields, so the virtual device must not either.
 #pragma once
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 
 namespace vexa::sim {
 

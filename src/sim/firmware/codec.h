@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 
 namespace vexa::sim {
 

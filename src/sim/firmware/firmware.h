@@ -8,8 +8,8 @@
 #include <string>
 
 #include "sim/firmware/clock.h"
-#include "sim/firmware/device_types.h"
-#include "sim/firmware/random.h"
+#include "sim/types/device_types.h"
+#include "sim/crypto/device_random.h"
 #include "sim/firmware/token.h"
 
 namespace vexa::sim {

@@ -24,7 +24,7 @@
 
 #include "rpc/function_ids.h"
 #include "sim/crypto/output.h"
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 #include "sim/firmware/token.h"
 
 namespace vexa::sim {

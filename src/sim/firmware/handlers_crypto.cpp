@@ -7,7 +7,7 @@
 #include "sim/crypto/engine.h"
 #include "sim/crypto/key_management.h"
 #include "sim/firmware/handlers.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 
 namespace vexa::sim {
 

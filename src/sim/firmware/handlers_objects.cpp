@@ -10,7 +10,7 @@
 #include "sim/crypto/session_ops.h"
 #include "sim/firmware/codec.h"
 #include "sim/firmware/handlers.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 
 namespace vexa::sim {
 

@@ -3,7 +3,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "sim/firmware/handlers.h"
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 
 namespace vexa::sim {
 

@@ -7,7 +7,7 @@
 
 #include "sim/firmware/clock.h"
 #include "sim/firmware/handlers.h"
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 #include "vexa.pb.h"
 
 namespace vexa::sim {

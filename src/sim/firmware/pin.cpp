@@ -6,7 +6,8 @@
 
 #include <stdexcept>
 
-#include "sim/firmware/random.h"
+#include "common/mbed_owner.h"
+#include "sim/crypto/device_random.h"
 
 namespace vexa::sim {
 
@@ -21,13 +22,10 @@ constexpr uint32_t kIterations = 10000;
 bool derive(const uint8_t* pin, size_t length, const Bytes& salt, uint32_t iterations,
             uint8_t* out) {
     const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-    mbedtls_md_context_t md;
-    mbedtls_md_init(&md);
-    bool ok = mbedtls_md_setup(&md, info, 1) == 0 &&
-              mbedtls_pkcs5_pbkdf2_hmac(&md, pin, length, salt.data(), salt.size(), iterations,
-                                        kHashLength, out) == 0;
-    mbedtls_md_free(&md);
-    return ok;
+    mbed::Md md;
+    return mbedtls_md_setup(&md, info, 1) == 0 &&
+           mbedtls_pkcs5_pbkdf2_hmac(&md, pin, length, salt.data(), salt.size(), iterations,
+                                     kHashLength, out) == 0;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 
 namespace vexa::sim {
 

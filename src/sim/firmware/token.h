@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "sim/firmware/device_types.h"
-#include "sim/firmware/extensions.h"
+#include "sim/types/device_types.h"
+#include "sim/types/extensions.h"
 #include "sim/firmware/pin.h"
 
 namespace vexa::sim {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 #include "sim/objects/bytes.h"
 
 namespace vexa::sim {

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_order.h"
+#include "common/hex.h"
+
 namespace vexa::sim {
 
 using Bytes = std::vector<uint8_t>;
@@ -26,20 +29,17 @@ struct ByteView {
     Bytes toBytes() const { return Bytes(begin(), end()); }
 };
 
-inline Bytes ulongBytes(uint32_t v) {
-    return Bytes{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                 static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-}
+using common::readLe32;
 
-inline uint32_t readLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+inline Bytes ulongBytes(uint32_t v) {
+    Bytes b(4);
+    common::putLe32(b.data(), v);
+    return b;
 }
 
 inline void appendLe32(Bytes* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        out->push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
+    out->resize(out->size() + 4);
+    common::putLe32(out->data() + out->size() - 4, v);
 }
 
 // Compares without an early exit, so that timing does not tell where two
@@ -50,8 +50,12 @@ bool constantTimeEqual(const uint8_t* a, const uint8_t* b, size_t n);
 void wipe(Bytes* b);
 
 // Lower-case hexadecimal text of bytes, and back; fromHex fails on odd
-// lengths and non-hex characters.
-std::string toHex(ByteView b);
-bool fromHex(const std::string& text, Bytes* out);
+// lengths and non-hex characters, and leaves *out unchanged then.
+inline std::string toHex(ByteView b) {
+    return common::toHex(b.data, b.size);
+}
+inline bool fromHex(const std::string& text, Bytes* out) {
+    return common::fromHex(text, *out);
+}
 
 }  // namespace vexa::sim

@@ -106,31 +106,25 @@ Bytes checkValue(uint32_t keyType, const Bytes& value) {
     uint8_t out[20] = {};
     const uint8_t zero[16] = {};
     if (keyType == CKK_AES) {
-        mbedtls_aes_context aes;
-        mbedtls_aes_init(&aes);
+        AesContext aes;
         const bool ok = mbedtls_aes_setkey_enc(&aes, value.data(),
                                                static_cast<unsigned>(value.size() * 8)) == 0 &&
                         mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, zero, out) == 0;
-        mbedtls_aes_free(&aes);
         if (!ok) {
             return Bytes();
         }
     } else if (keyType == CKK_DES) {
-        mbedtls_des_context des;
-        mbedtls_des_init(&des);
+        DesContext des;
         const bool ok = mbedtls_des_setkey_enc(&des, value.data()) == 0 &&
                         mbedtls_des_crypt_ecb(&des, zero, out) == 0;
-        mbedtls_des_free(&des);
         if (!ok) {
             return Bytes();
         }
     } else if (keyType == CKK_DES2 || keyType == CKK_DES3) {
-        mbedtls_des3_context des;
-        mbedtls_des3_init(&des);
+        Des3Context des;
         const int set = keyType == CKK_DES2 ? mbedtls_des3_set2key_enc(&des, value.data())
                                             : mbedtls_des3_set3key_enc(&des, value.data());
         const bool ok = set == 0 && mbedtls_des3_crypt_ecb(&des, zero, out) == 0;
-        mbedtls_des3_free(&des);
         if (!ok) {
             return Bytes();
         }

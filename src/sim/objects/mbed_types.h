@@ -1,33 +1,20 @@
-// RAII owners of the mbedTLS contexts the virtual device uses: each is
-// initialised on construction and freed (its secrets wiped by mbedTLS) on
-// destruction, on every path.
+// The mbedTLS contexts the virtual device uses, each behind the common
+// owner (common/mbed_owner.h): initialised on construction and freed (its
+// secrets wiped by mbedTLS) on destruction, on every path.
 #pragma once
 
+#include <mbedtls/aes.h>
 #include <mbedtls/bignum.h>
-#include <mbedtls/cipher.h>
+#include <mbedtls/des.h>
 #include <mbedtls/ecp.h>
-#include <mbedtls/md.h>
 #include <mbedtls/rsa.h>
-#include <mbedtls/x509_crt.h>
+
+#include "common/mbed_owner.h"
 
 namespace vexa::sim {
 
 template <typename T, void (*Init)(T*), void (*Free)(T*)>
-class MbedOwner {
-public:
-    MbedOwner() { Init(&ctx_); }
-    ~MbedOwner() { Free(&ctx_); }
-    MbedOwner(const MbedOwner&) = delete;
-    MbedOwner& operator=(const MbedOwner&) = delete;
-
-    T* get() { return &ctx_; }
-    const T* get() const { return &ctx_; }
-    T* operator->() { return &ctx_; }
-    const T* operator->() const { return &ctx_; }
-
-private:
-    T ctx_;
-};
+using MbedOwner = mbed::Owner<T, Init, Free>;
 
 namespace mbed_detail {
 inline void rsaInit(mbedtls_rsa_context* c) {
@@ -40,8 +27,11 @@ using RsaContext = MbedOwner<mbedtls_rsa_context, mbed_detail::rsaInit, mbedtls_
 using EcKeypair =
     MbedOwner<mbedtls_ecp_keypair, mbedtls_ecp_keypair_init, mbedtls_ecp_keypair_free>;
 using EcPoint = MbedOwner<mbedtls_ecp_point, mbedtls_ecp_point_init, mbedtls_ecp_point_free>;
-using MdContext = MbedOwner<mbedtls_md_context_t, mbedtls_md_init, mbedtls_md_free>;
-using CipherContext = MbedOwner<mbedtls_cipher_context_t, mbedtls_cipher_init, mbedtls_cipher_free>;
-using X509Cert = MbedOwner<mbedtls_x509_crt, mbedtls_x509_crt_init, mbedtls_x509_crt_free>;
+using MdContext = mbed::Md;
+using CipherContext = mbed::Cipher;
+using X509Cert = mbed::X509Crt;
+using AesContext = MbedOwner<mbedtls_aes_context, mbedtls_aes_init, mbedtls_aes_free>;
+using DesContext = MbedOwner<mbedtls_des_context, mbedtls_des_init, mbedtls_des_free>;
+using Des3Context = MbedOwner<mbedtls_des3_context, mbedtls_des3_init, mbedtls_des3_free>;
 
 }  // namespace vexa::sim

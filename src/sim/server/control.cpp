@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "sim/device/faults.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 

@@ -1,5 +1,5 @@
 // One host connection to vexa-sim, served on its own thread: the requests
-// of transport/virtual_wire.h in, their replies out, and, once OPEN has
+// of device_link/virtual_wire.h in, their replies out, and, once OPEN has
 // bound it to a device, that device's input reports pushed to the host as
 // they fall due.
 #pragma once
@@ -13,7 +13,7 @@
 #include "sim/device/link.h"
 #include "sim/device/virtual_device.h"
 #include "sim/device/wakeup.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 

@@ -6,7 +6,7 @@
 
 #include "sim/device/faults.h"
 #include "sim/firmware/pin.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 

@@ -14,7 +14,7 @@
 
 #include "sim/server/host_connection.h"
 #include "platform/socket.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace vexa::sim {
 
@@ -71,18 +71,17 @@ bool SimServer::listen(const std::string& path, std::string& error) {
     if (!makeAddress(path, addr, error) || !clearStaleSocket(path, error)) {
         return false;
     }
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    platform::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         error = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, kBacklog) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), kBacklog) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
-        ::close(fd);
         return false;
     }
-    listenFd_ = fd;
+    listenFd_ = std::move(fd);
     path_ = path;
     return makeLockFiles(error);
 }
@@ -93,17 +92,17 @@ bool SimServer::listen(const std::string& path, std::string& error) {
 bool SimServer::makeLockFiles(std::string& error) {
     for (const std::unique_ptr<VirtualDevice>& device : devices_) {
         const std::string file = wire::deviceLockFile(path_, device->path());
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0) {
+        const platform::FileDescriptor fd(
+            ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (!fd.valid()) {
             error = "cannot make " + file + ": " + std::strerror(errno);
             return false;
         }
         // The mode of a file made now would otherwise be cut by the umask;
         // one left by another user's vexa-sim may be open to all already.
         struct stat info {};
-        const bool shared =
-            ::fchmod(fd, 0666) == 0 || (::fstat(fd, &info) == 0 && (info.st_mode & 0666) == 0666);
-        ::close(fd);
+        const bool shared = ::fchmod(fd.get(), 0666) == 0 ||
+                            (::fstat(fd.get(), &info) == 0 && (info.st_mode & 0666) == 0666);
         if (!shared) {
             error = "cannot open " + file + " to every user: " + std::strerror(errno);
             return false;
@@ -123,7 +122,7 @@ bool SimServer::listenTcp(const std::string& hostPort, std::string& error) {
     if (socket == vexa::platform::kNoSocket) {
         return false;
     }
-    tcpListenFd_ = static_cast<int>(socket);
+    tcpListenFd_.reset(static_cast<int>(socket));
     const std::string shownHost = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     tcpAddress_ = std::string(wire::kTcpPrefix) + shownHost + ":" +
                   std::to_string(vexa::platform::localPort(socket));
@@ -132,7 +131,8 @@ bool SimServer::listenTcp(const std::string& hostPort, std::string& error) {
 
 void SimServer::run(int stopFd) {
     // Unused slots (no such listener) have fd -1, which poll skips.
-    pollfd fds[3] = {{listenFd_, POLLIN, 0}, {tcpListenFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    pollfd fds[3] = {
+        {listenFd_.get(), POLLIN, 0}, {tcpListenFd_.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
     while (!wakeup_.stopping()) {
         const int ready = ::poll(fds, 3, -1);
         if (ready < 0) {
@@ -146,10 +146,10 @@ void SimServer::run(int stopFd) {
         }
         reapFinished();
         if ((fds[0].revents & POLLIN) != 0) {
-            accept(listenFd_, false);
+            accept(listenFd_.get(), false);
         }
         if ((fds[1].revents & POLLIN) != 0) {
-            accept(tcpListenFd_, true);
+            accept(tcpListenFd_.get(), true);
         }
     }
 }
@@ -198,15 +198,11 @@ void SimServer::shutdown() {
         connection.thread.join();
     }
     connections_.clear();
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        listenFd_ = -1;
+    if (listenFd_.valid()) {
+        listenFd_.reset();
         ::unlink(path_.c_str());
     }
-    if (tcpListenFd_ >= 0) {
-        ::close(tcpListenFd_);
-        tcpListenFd_ = -1;
-    }
+    tcpListenFd_.reset();
 }
 
 void SimServer::serve(Connection& connection) {

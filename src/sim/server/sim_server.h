@@ -1,5 +1,5 @@
 // The socket server of vexa-sim: listens on a Unix SOCK_SEQPACKET socket,
-// a TCP port, or both, and serves the protocol of transport/virtual_wire.h, one thread per
+// a TCP port, or both, and serves the protocol of device_link/virtual_wire.h, one thread per
 // connection (HostConnection). A connection may enumerate and send control
 // commands; OPEN binds it to one device, after which WRITE reaches that
 // device and its input reports are pushed to the host.
@@ -14,7 +14,8 @@
 
 #include "sim/device/virtual_device.h"
 #include "sim/device/wakeup.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
+#include "platform/file_descriptor.h"
 
 namespace vexa::sim {
 
@@ -56,9 +57,9 @@ private:
 
     const std::vector<std::unique_ptr<VirtualDevice>>& devices_;
     Wakeup& wakeup_;
-    int listenFd_ = -1;
+    platform::FileDescriptor listenFd_;
     std::string path_;
-    int tcpListenFd_ = -1;
+    platform::FileDescriptor tcpListenFd_;
     std::string tcpAddress_;
     std::list<Connection> connections_;
 };

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/file_descriptor.h"
+#include "sim/objects/bytes.h"
+
 namespace vexa::sim {
 
 namespace {
@@ -20,48 +23,9 @@ constexpr size_t kLabelLength = 32;
 
 using nlohmann::json;
 
-std::string toHex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 0xF]);
-    }
-    return text;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
+// A byte string of the file: hexadecimal text, digits in either case.
 bool fromHex(const json& value, Bytes& out) {
-    if (!value.is_string()) {
-        return false;
-    }
-    const std::string& text = value.get_ref<const std::string&>();
-    if (text.size() % 2 != 0) {
-        return false;
-    }
-    out.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        out.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return true;
+    return value.is_string() && sim::fromHex(value.get_ref<const std::string&>(), &out);
 }
 
 json pinToJson(const PinRecord& pin) {
@@ -109,21 +73,6 @@ bool pinFromJson(const json& value, PinRecord& pin) {
 }
 
 // Writes all of `text` to fd.
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string directoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -247,7 +196,7 @@ bool StateStore::write(std::string& error) {
         error = "cannot write " + temporary + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    const bool written = platform::writeAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     const int savedErrno = errno;
     ::close(fd);
     if (!written) {

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "e2e/support/token_stack.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::e2e {
 namespace {
@@ -18,14 +20,8 @@ const std::string kConfigDir = VEXA_INSTALL_P11_CONFIG_DIR;
 
 // Runs cmake --install of this build; its output.
 RunResult Install(const std::string& prefix, const std::string& destdir = "") {
-    test::ChildProcess install(VEXA_CMAKE_COMMAND,
-                               {"--install", VEXA_BUILD_DIR, "--prefix", prefix},
-                               {{"DESTDIR", destdir}});
-    RunResult result;
-    result.status = install.waitExit(std::chrono::seconds(120)).value_or(-1);
-    result.out = install.out();
-    result.err = install.err();
-    return result;
+    return test::RunCommand(VEXA_CMAKE_COMMAND, {"--install", VEXA_BUILD_DIR, "--prefix", prefix},
+                            {{"DESTDIR", destdir}});
 }
 
 bool IsExecutable(const std::string& path) {
@@ -34,14 +30,8 @@ bool IsExecutable(const std::string& path) {
 
 // One line of a command's standard output, without the line end.
 std::string FirstLine(const std::string& command) {
-    std::string line;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        if (fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            line = buffer;
-        }
-        pclose(pipe);
-    }
+    const std::string out = test::RunShell(command).out;
+    std::string line = out.substr(0, out.find('\n'));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }
@@ -73,7 +63,8 @@ TEST(Install, PutsEveryFileUnderThePrefix) {
     // The example configurations are JSON.
     for (const char* example : {"vexa-daemon.json", "vexaconfig.json"}) {
         const std::string path = prefix + "/share/doc/vexa/examples/" + example;
-        EXPECT_EQ(system(("/usr/bin/python3 -m json.tool '" + path + "' >/dev/null").c_str()), 0)
+        EXPECT_EQ(test::RunShell("/usr/bin/python3 -m json.tool '" + path + "' >/dev/null").status,
+                  0)
             << path;
     }
 }
@@ -120,16 +111,16 @@ TEST(Install, P11KitFindsTheInstalledModuleAndItsTokens) {
 
     // The registration as a user's own, in the stack's HOME.
     const std::string userModules = stack.dir() + "/.config/pkcs11/modules";
-    ASSERT_EQ(system(("mkdir -p '" + userModules + "' && cp '" + prefix + "/" + kConfigDir +
-                      "/vexa.module' '" + userModules + "/'")
-                         .c_str()),
+    ASSERT_EQ(test::RunShell("mkdir -p '" + userModules + "' && cp '" + prefix + "/" + kConfigDir +
+                             "/vexa.module' '" + userModules + "/'")
+                  .status,
               0);
     // Everything the clients need is readable (and the socket writable) for
     // the unprivileged user.
     const std::string socket = stack.simSocket();
     ASSERT_EQ(chmod(socket.substr(0, socket.rfind('/')).c_str(), 0755), 0);
     ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
-    ASSERT_EQ(system(("chmod -R a+rX '" + stack.dir() + "'").c_str()), 0);
+    ASSERT_EQ(test::RunShell("chmod -R a+rX '" + stack.dir() + "'").status, 0);
 
     auto run = [&](std::vector<std::string> command) {
         command = AsUser(std::move(command));

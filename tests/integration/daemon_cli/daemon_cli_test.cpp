@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "integration/daemon_cli/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -30,11 +31,9 @@ const std::string kNotLoaded = "ERROR: Failed to load config file.\r\n";
 // The server's first line; its absence means this build has no server yet.
 const std::string kServerStarting = "vexa-daemon V1.6 starting.\r\n";
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using vexa::test::BaseEnvironment;
+using vexa::test::ChildProcess;
+using Result = vexa::test::CommandResult;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -47,18 +46,16 @@ protected:
         ASSERT_NE(binDir, nullptr) << "VEXA_BIN_DIR names the built programs";
         daemon = std::string(binDir) + "/vexa-daemon";
         ASSERT_TRUE(fs::exists(daemon)) << daemon;
-        char pattern[] = "/tmp/vexa-daemon-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        root = rootDir.path();
         work = root + "/work";
         fs::create_directories(work);
     }
-    void TearDown() override { fs::remove_all(root); }
 
+    // The daemon (or program) in work, with nothing of the test runner's
+    // environment but PATH: no VEXA_ variable reaches it.
     Result run(const std::vector<std::string>& args, const std::string& program = "") {
-        ChildProcess child(program.empty() ? daemon : program, args, work, ChildEnvironment());
-        const int status = child.finish(120s);
-        return {status, child.out(), child.err()};
+        return vexa::test::RunCommand(program.empty() ? daemon : program, args, {}, work, 120s,
+                                      BaseEnvironment::Minimal);
     }
 
     static void writeFile(const std::string& path, const std::string& content) {
@@ -76,6 +73,7 @@ protected:
         return copy;
     }
 
+    vexa::test::TempDir rootDir{"vexa-daemon-cli"};
     std::string daemon, root, work;
 };
 
@@ -165,19 +163,18 @@ TEST_F(DaemonCli, SettingsReachTheServer) {
 
 // A port given as a JSON number is ignored: the server binds "4443".
 TEST_F(DaemonCli, NumericPortInTheFileIsRead) {
-    ChildProcess openssl(
-        "/usr/bin/openssl",
-        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-         "-keyout", "key.pem", "-out", "server.pem", "-subj", "/CN=localhost", "-days", "1"},
-        work, ChildEnvironment());
-    ASSERT_EQ(openssl.finish(120s), 0) << openssl.err();
+    const Result openssl =
+        run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+             "-keyout", "key.pem", "-out", "server.pem", "-subj", "/CN=localhost", "-days", "1"},
+            "/usr/bin/openssl");
+    ASSERT_EQ(openssl.status, 0) << openssl.err;
     fs::copy_file(work + "/server.pem", work + "/ca.pem");
     writeFile(work + "/vexa-daemon.json", R"({"port": 5000, "bindaddress": "127.0.0.1"})");
     fs::permissions(work + "/vexa-daemon.json", fs::perms::owner_read | fs::perms::owner_write);
 
-    ChildProcess child(daemon, {}, work, ChildEnvironment());
+    ChildProcess child(daemon, {}, {}, work, BaseEnvironment::Minimal);
     // The whole "Binding on" line is the readiness signal.
-    const bool binding = child.waitForOutput(
+    const bool binding = child.waitForStdoutWhere(
         [](const std::string& out) {
             const size_t at = out.find("Binding on ");
             return at != std::string::npos && out.find("\r\n", at) != std::string::npos;

@@ -28,10 +28,11 @@
 #include <vector>
 
 #include "fault_client.h"
-#include "integration/tls/child_process.h"
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {

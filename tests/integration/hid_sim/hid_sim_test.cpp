@@ -18,13 +18,14 @@
 #include <thread>
 #include <tuple>
 
-#include "integration/tls/child_process.h"
 #include "log/log_target.h"
 #include "rpc/function_ids.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "transport/hid_transport.h"
 #include "transport/port.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 #include "unit/hid/fake_hid.h"
 #include "vexa.pb.h"
 
@@ -75,10 +76,7 @@ protected:
         const char* binDir = std::getenv("VEXA_BIN_DIR");
         ASSERT_NE(binDir, nullptr);
         const std::string program = std::string(binDir) + "/vexa-sim";
-        char dir[] = "/tmp/vexa-hidsim-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        socket_ = dir_ + "/sim.sock";
+        socket_ = dir_.file("sim.sock");
         const bool tcp = std::get<1>(GetParam()) == std::string("tcp");
         sim_ = std::make_unique<vexa::test::ChildProcess>(
             program, std::vector<std::string>{tcp ? "--listen" : "--socket",
@@ -100,8 +98,6 @@ protected:
         if (sim_) {
             sim_->stop();
         }
-        std::remove(socket_.c_str());
-        ::rmdir(dir_.c_str());
     }
 
     std::string framing() const { return std::get<0>(GetParam()); }
@@ -150,7 +146,7 @@ protected:
     }
 
     hidtest::RecordingLog log_;
-    std::string dir_;
+    vexa::test::TempDir dir_{"vexa-hidsim"};
     std::string socket_;
     std::string address_;  // what VEXA_VIRTUAL_DEVICE names
     std::unique_ptr<vexa::test::ChildProcess> sim_;

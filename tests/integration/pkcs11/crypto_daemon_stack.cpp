@@ -1,71 +1,20 @@
-// The crypto suite through a real vexa-daemon: TLS on loopback, relayed to
-// one device of a real vexa-sim. The module has no virtual HID link.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdlib>
-#include <map>
-#include <memory>
-
+// The crypto and objects suites through a real vexa-daemon: TLS on
+// loopback, relayed to one device of a real vexa-sim. The module has no
+// virtual HID link.
 #include "integration/pkcs11/crypto_suite.h"
-#include "integration/tls/child_process.h"
-#include "integration/tls/test_env.h"
 
 namespace vexa::test {
 namespace {
 
-constexpr const char* kSerial = "564558410009";
-
-class DaemonStack : public ::testing::Environment {
-public:
-    void SetUp() override {
-        work_ = std::make_unique<TempDir>();
-        sim_ = std::make_unique<CSimProcess>(work_->path(),
-                                             std::vector<std::string>{"--serial", kSerial});
-        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-        daemon_ = std::make_unique<CDaemonProcess>(work_->path(), kSerial, sim_->socket());
-        ASSERT_TRUE(daemon_->ready()) << daemon_->problem();
-
-        moduleDir_ = std::make_unique<TempDir>();
-        WriteFile(moduleDir_->file("vexaconfig.json"),
-                  "{" + daemon_->moduleTransport() +
-                      R"(, "logging": {"loglevel": 10, "logfile": ")" + SuiteLogFile() + R"("}})");
-        ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
-        setenv("HOME", moduleDir_->path().c_str(), 1);
-        unsetenv("VEXA_VIRTUAL_DEVICE");
-        module_ = std::make_unique<CLoadedModule>();
-    }
-    void TearDown() override {
-        module_.reset();
-        daemon_.reset();
-        sim_.reset();
-        moduleDir_.reset();
-        work_.reset();
-    }
-
-    std::unique_ptr<TempDir> work_;
-    std::unique_ptr<CSimProcess> sim_;
-    std::unique_ptr<CDaemonProcess> daemon_;
-    std::unique_ptr<TempDir> moduleDir_;
-    std::unique_ptr<CLoadedModule> module_;
-};
-
-DaemonStack* const stack =
-    static_cast<DaemonStack*>(::testing::AddGlobalTestEnvironment(new DaemonStack));
+// The module's own configuration: every log line into a file.
+const ModuleStackEnvironment* const environment =
+    static_cast<const ModuleStackEnvironment*>(::testing::AddGlobalTestEnvironment(
+        new ModuleStackEnvironment(Link::Daemon, {1, "564558410009", {}, 10, ""})));
 
 }  // namespace
 
-CLoadedModule* SuiteModule() {
-    return stack->module_.get();
-}
-
-std::string SuiteDir() {
-    return stack->moduleDir_->path();
-}
-
-std::string SuiteLogFile() {
-    return stack->moduleDir_->file("module.log");
+const ModuleStackEnvironment& SuiteStack() {
+    return *environment;
 }
 
 }  // namespace vexa::test

@@ -1,57 +1,19 @@
-// The crypto suite straight to vexa-sim: one simulated device reached over
-// the virtual HID link.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdlib>
-#include <memory>
-
+// The crypto and objects suites straight to vexa-sim: one simulated device
+// reached over the virtual HID link.
 #include "integration/pkcs11/crypto_suite.h"
-#include "integration/tls/test_env.h"
 
 namespace vexa::test {
 namespace {
 
-class SimStack : public ::testing::Environment {
-public:
-    void SetUp() override {
-        work_ = std::make_unique<TempDir>();
-        sim_ = std::make_unique<CSimProcess>(work_->path(), std::vector<std::string>{});
-        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-        setenv("VEXA_VIRTUAL_DEVICE", sim_->socket().c_str(), 1);
-        // The module's own configuration: every log line into a file.
-        WriteFile(work_->file("vexaconfig.json"),
-                  R"({"logging": {"loglevel": 10, "logfile": ")" + SuiteLogFile() + R"("}})");
-        ASSERT_EQ(chdir(work_->path().c_str()), 0);
-        setenv("HOME", work_->path().c_str(), 1);
-        module_ = std::make_unique<CLoadedModule>();
-    }
-    void TearDown() override {
-        module_.reset();
-        sim_.reset();
-        work_.reset();
-    }
-
-    std::unique_ptr<TempDir> work_;
-    std::unique_ptr<CSimProcess> sim_;
-    std::unique_ptr<CLoadedModule> module_;
-};
-
-SimStack* const stack = static_cast<SimStack*>(::testing::AddGlobalTestEnvironment(new SimStack));
+// The module's own configuration: every log line into a file.
+const ModuleStackEnvironment* const environment =
+    static_cast<const ModuleStackEnvironment*>(::testing::AddGlobalTestEnvironment(
+        new ModuleStackEnvironment(Link::Hid, {1, "", {}, 10, ""})));
 
 }  // namespace
 
-CLoadedModule* SuiteModule() {
-    return stack->module_.get();
-}
-
-std::string SuiteDir() {
-    return stack->work_->path();
-}
-
-std::string SuiteLogFile() {
-    return stack->work_->file("module.log");
+const ModuleStackEnvironment& SuiteStack() {
+    return *environment;
 }
 
 }  // namespace vexa::test

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "integration/pkcs11/openssl_check.h"
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
 
 namespace vexa::test {
 namespace {

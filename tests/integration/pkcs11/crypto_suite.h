@@ -10,14 +10,21 @@
 #include <string>
 
 #include "integration/pkcs11/module_under_test.h"
+#include "support/module_stack.h"
 
 namespace vexa::test {
 
 // The module of this executable's stack, loaded and ready for C_Initialize.
-CLoadedModule* SuiteModule();
+inline CLoadedModule* SuiteModule() {
+    return SuiteStack().module();
+}
 // A directory of this run for files the suite writes.
-std::string SuiteDir();
+inline std::string SuiteDir() {
+    return SuiteStack().stack().dir();
+}
 // The module's log file: every line, TRACE included.
-std::string SuiteLogFile();
+inline std::string SuiteLogFile() {
+    return SuiteStack().stack().file("module.log");
+}
 
 }  // namespace vexa::test

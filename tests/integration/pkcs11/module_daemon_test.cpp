@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "integration/pkcs11/module_under_test.h"
-#include "integration/tls/test_env.h"
+#include "support/module_stack.h"
 
 namespace vexa::test {
 namespace {
@@ -23,30 +23,18 @@ CK_UTF8CHAR* utf8(const char* text) {
 
 class ThroughDaemon : public ::testing::Test {
 protected:
-    // One sim, one daemon and the module's configuration for the whole
-    // suite: the module reads its configuration once per process.
+    // One sim, one daemon and the module's configuration (naming the
+    // daemon) for the whole suite: the module reads its configuration once
+    // per process.
     static void SetUpTestSuite() {
-        work_ = new TempDir();
-        sim_ = new CSimProcess(work_->path(), {"--devices", "1", "--serial", kSerial});
-        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-        daemon_ = new CDaemonProcess(work_->path(), kSerial, sim_->socket());
-        ASSERT_TRUE(daemon_->ready()) << daemon_->problem();
-
-        // The module's own directory: its configuration names the daemon.
-        moduleDir_ = new TempDir();
-        WriteFile(moduleDir_->file("vexaconfig.json"), "{" + daemon_->moduleTransport() + "}");
-        ASSERT_EQ(chdir(moduleDir_->path().c_str()), 0);
-        setenv("HOME", moduleDir_->path().c_str(), 1);
-        // No virtual HID link for the module: only the daemon reaches the sim.
-        unsetenv("VEXA_VIRTUAL_DEVICE");
+        stack_ = new ModuleStack(Link::Daemon, {1, kSerial, {}, std::nullopt, ""});
+        ASSERT_TRUE(stack_->ready()) << stack_->problem();
+        ASSERT_TRUE(stack_->enter()) << stack_->dir();
         module_ = new CLoadedModule();
     }
     static void TearDownTestSuite() {
         delete module_;
-        delete daemon_;
-        delete sim_;
-        delete moduleDir_;
-        delete work_;
+        delete stack_;
     }
 
     void SetUp() override {
@@ -56,17 +44,11 @@ protected:
 
     CK_FUNCTION_LIST& p11() { return **module_; }
 
-    static TempDir* work_;
-    static CSimProcess* sim_;
-    static CDaemonProcess* daemon_;
-    static TempDir* moduleDir_;
+    static ModuleStack* stack_;
     static CLoadedModule* module_;
 };
 
-TempDir* ThroughDaemon::work_ = nullptr;
-CSimProcess* ThroughDaemon::sim_ = nullptr;
-CDaemonProcess* ThroughDaemon::daemon_ = nullptr;
-TempDir* ThroughDaemon::moduleDir_ = nullptr;
+ModuleStack* ThroughDaemon::stack_ = nullptr;
 CLoadedModule* ThroughDaemon::module_ = nullptr;
 
 TEST_F(ThroughDaemon, OneSlotWithTokenSessionsLoginAndPinChange) {
@@ -123,17 +105,7 @@ TEST_F(ThroughDaemon, Pkcs11ToolSeesOneSlotAndLogsIn) {
     const ToolResult mechanisms = RunPkcs11Tool({"--list-mechanisms"});
     EXPECT_EQ(mechanisms.status, 0) << mechanisms.output;
 
-    const std::string out = moduleDir_->file("random.bin");
-    const ToolResult random =
-        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
-    EXPECT_EQ(random.status, 0) << random.output;
-    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
-
-    const ToolResult wrong =
-        RunPkcs11Tool({"--login", "--pin", "999999", "--generate-random", "32", "-o", out});
-    EXPECT_NE(wrong.status, 0);
-    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
+    ExpectToolDrawsRandomAndRefusesAWrongPin(stack_->dir(), "999999");
 }
 
 }  // namespace

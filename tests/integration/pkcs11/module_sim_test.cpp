@@ -15,6 +15,8 @@
 
 #include "integration/pkcs11/module_under_test.h"
 #include "integration/tls/test_env.h"
+#include "support/module_stack.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {
@@ -251,15 +253,10 @@ TEST_F(TwoDevices, EightThreadsOpenLoginAndCloseConcurrently) {
 class Pkcs11ToolTwoDevices : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim_ = std::make_unique<CSimProcess>(
-            dir_.path(), std::vector<std::string>{"--devices", "2", "--product", "Vexa", "Dorvik"});
-        ASSERT_TRUE(sim_->ready()) << sim_->process().err();
-        setenv("VEXA_VIRTUAL_DEVICE", sim_->socket().c_str(), 1);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        setenv("HOME", dir_.path().c_str(), 1);
+        ASSERT_TRUE(stack_.ready()) << stack_.problem();
+        ASSERT_TRUE(stack_.enter()) << stack_.dir();
     }
-    TempDir dir_;
-    std::unique_ptr<CSimProcess> sim_;
+    ModuleStack stack_{Link::Hid, {2, "", {"--product", "Vexa", "Dorvik"}, std::nullopt, ""}};
 };
 
 TEST_F(Pkcs11ToolTwoDevices, ListsTwoSlotsDrawsRandomAfterLoginAndRefusesAWrongPin) {
@@ -284,17 +281,7 @@ TEST_F(Pkcs11ToolTwoDevices, ListsTwoSlotsDrawsRandomAfterLoginAndRefusesAWrongP
     EXPECT_EQ(mechanisms.status, 0) << mechanisms.output;
     EXPECT_NE(mechanisms.output.find("ECDSA"), std::string::npos) << mechanisms.output;
 
-    const std::string out = dir_.file("random.bin");
-    const ToolResult random =
-        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
-    EXPECT_EQ(random.status, 0) << random.output;
-    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
-
-    const ToolResult wrong =
-        RunPkcs11Tool({"--login", "--pin", "111111", "--generate-random", "32", "-o", out});
-    EXPECT_NE(wrong.status, 0);
-    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
+    ExpectToolDrawsRandomAndRefusesAWrongPin(stack_.dir(), "111111");
 }
 
 }  // namespace

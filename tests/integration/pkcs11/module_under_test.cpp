@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -108,32 +111,36 @@ bool WaitForListener(int port, int timeoutMs) {
 
 std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
     std::vector<std::string> symbols;
-    const std::string command = "nm -D --defined-only '" + library + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return symbols;
-    }
-    char line[512];
-    while (fgets(line, sizeof line, pipe) != nullptr) {
+    std::istringstream lines(RunCommand("/usr/bin/nm", {"-D", "--defined-only", library}).out);
+    for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         std::string address, type, name;
         if (fields >> address >> type >> name) {
             symbols.push_back(name);
         }
     }
-    pclose(pipe);
     return symbols;
 }
 
 ToolResult RunPkcs11Tool(const std::vector<std::string>& args) {
     std::vector<std::string> all = {"--module", ModulePath()};
     all.insert(all.end(), args.begin(), args.end());
-    ChildProcess tool("/usr/bin/pkcs11-tool", all);
-    ToolResult result;
-    const std::optional<int> status = tool.waitExit(std::chrono::seconds(120));
-    result.status = status.value_or(-1);
-    result.output = tool.out() + tool.err();
-    return result;
+    const CommandResult tool = RunCommand("/usr/bin/pkcs11-tool", all);
+    return ToolResult{tool.status, tool.all()};
+}
+
+void ExpectToolDrawsRandomAndRefusesAWrongPin(const std::string& dir, const std::string& wrongPin) {
+    const std::string out = dir + "/random.bin";
+    const ToolResult random =
+        RunPkcs11Tool({"--login", "--pin", "123456", "--generate-random", "32", "-o", out});
+    EXPECT_EQ(random.status, 0) << random.output;
+    std::ifstream bytes(out, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(bytes.tellg()), 32);
+
+    const ToolResult wrong =
+        RunPkcs11Tool({"--login", "--pin", wrongPin, "--generate-random", "32", "-o", out});
+    EXPECT_NE(wrong.status, 0);
+    EXPECT_NE(wrong.output.find("CKR_PIN_INCORRECT"), std::string::npos) << wrong.output;
 }
 
 std::string Trimmed(const unsigned char* field, size_t size) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
 
 namespace vexa::test {
 
@@ -98,6 +98,10 @@ constexpr bool kToolCanLoadModule =
 #else
     true;
 #endif
+
+// pkcs11-tool logs in with the user PIN and draws 32 random bytes into a
+// file in dir; with wrongPin it fails with CKR_PIN_INCORRECT.
+void ExpectToolDrawsRandomAndRefusesAWrongPin(const std::string& dir, const std::string& wrongPin);
 
 // A PKCS#11 text field without its blank padding.
 std::string Trimmed(const unsigned char* field, size_t size);

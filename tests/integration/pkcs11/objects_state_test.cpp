@@ -14,6 +14,7 @@
 
 #include "integration/pkcs11/module_under_test.h"
 #include "integration/tls/test_env.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {

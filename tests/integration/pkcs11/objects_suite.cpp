@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "integration/pkcs11/crypto_suite.h"
-#include "integration/tls/child_process.h"
+#include "support/child_process.h"
 
 namespace vexa::test {
 namespace {

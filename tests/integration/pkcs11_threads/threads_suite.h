@@ -7,12 +7,17 @@
 #include <cstddef>
 
 #include "integration/pkcs11/module_under_test.h"
+#include "support/module_stack.h"
 
 namespace vexa::test {
 
 // The module of this executable's stack, loaded and ready for C_Initialize.
-CLoadedModule* ThreadsModule();
+inline CLoadedModule* ThreadsModule() {
+    return SuiteStack().module();
+}
 // How many slots the stack presents.
-size_t ThreadsSlotCount();
+inline size_t ThreadsSlotCount() {
+    return SuiteStack().stack().slotCount();
+}
 
 }  // namespace vexa::test

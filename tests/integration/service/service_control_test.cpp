@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "integration/service/run_command.h"
 #include "integration/tls/test_env.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ TEST_F(ServiceControl, InstallWritesTheUnitForThisExecutableAndEnablesIt) {
     ASSERT_EQ(stat(unitFile.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
-    if (system("systemd-analyze --version >/dev/null 2>&1") == 0) {
+    if (vexa::test::RunShell("systemd-analyze --version").status == 0) {
         CommandResult verify =
             RunCommand("/usr/bin/systemd-analyze", {"verify", unitFile}, {}, dir.path());
         EXPECT_EQ(verify.status, 0) << verify.err;

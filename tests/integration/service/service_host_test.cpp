@@ -2,8 +2,6 @@
 // socket, stopped with SIGTERM as systemd stops it.
 #include <gtest/gtest.h>
 
-#include <pb_decode.h>
-#include <pb_encode.h>
 #include <signal.h>
 
 #include <chrono>
@@ -13,12 +11,11 @@
 #include <vector>
 
 #include "integration/service/notify_socket.h"
-#include "integration/service/run_command.h"
-#include "integration/tls/child_process.h"
+#include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
-#include "rpc/function_ids.h"
-#include "vexa.pb.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -27,32 +24,12 @@ using vexa::test::NotifySocket;
 
 constexpr const char* kSerial = "5E41CE000001";
 
-std::vector<unsigned char> TokenInfoRequest() {
-    Request request = Request_init_zero;
-    request.function_id = static_cast<uint32_t>(vexa::rpc::FunctionId::GetTokenInfo);
-    std::vector<unsigned char> bytes(256);
-    pb_ostream_t stream = pb_ostream_from_buffer(bytes.data(), bytes.size());
-    if (!pb_encode(&stream, Request_fields, &request)) {
-        return {};
-    }
-    bytes.resize(stream.bytes_written);
-    return bytes;
-}
-
 // The token's serial number from a C_GetTokenInfo answer ("" when the
 // answer does not parse or reports a failure).
 std::string TokenSerial(const std::vector<unsigned char>& answer) {
-    Response response = Response_init_zero;
-    pb_istream_t stream = pb_istream_from_buffer(answer.data(), answer.size());
-    if (!pb_decode(&stream, Response_fields, &response) || response.rv != 0) {
-        return "";
-    }
-    std::string serial(reinterpret_cast<const char*>(response.token_info.serial_number.bytes),
-                       response.token_info.serial_number.size);
-    while (!serial.empty() && serial.back() == ' ') {
-        serial.pop_back();
-    }
-    return serial;
+    unsigned rv = 1;
+    std::string serial;
+    return vexa::test::DecodeTokenInfo(answer, &rv, &serial) && rv == 0 ? serial : "";
 }
 
 class ServiceHost : public ::testing::Test {
@@ -141,7 +118,7 @@ TEST_F(ServiceHost, ServesAClientThroughToTheDeviceAndStopsWhenItLeaves) {
 
     vexa::test::TlsTestClient client;
     ASSERT_EQ(client.connect(port, pki.caCert), 0) << daemon->err();
-    const std::vector<unsigned char> request = TokenInfoRequest();
+    const std::vector<unsigned char> request = vexa::test::TokenInfoRequest();
     ASSERT_FALSE(request.empty());
     auto ask = [&] {
         if (client.sendFrame(0, request) != 0) {

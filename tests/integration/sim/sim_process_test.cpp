@@ -19,14 +19,18 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
-#include "sim/firmware/codec.h"
 #include "platform/socket.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
+#include "sim/firmware/codec.h"
+#include "support/child_process.h"
+#include "support/function_id.h"
+#include "support/temp_dir.h"
 
 namespace vexa::sim {
 namespace {
 
+using F = rpc::FunctionId;
+using test::id;
 namespace wire = vexa::virtual_wire;
 using vexa::test::ChildProcess;
 
@@ -45,7 +49,7 @@ Bytes encoded(const DeviceRequest& request) {
 
 Bytes tokenInfoRequest() {
     DeviceRequest r;
-    r.functionId = 34;
+    r.functionId = id(F::GetTokenInfo);
     return encoded(r);
 }
 
@@ -242,16 +246,8 @@ private:
 
 class SimProcess : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vexa-simproc-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        socket_ = dir_ + "/sim.sock";
-    }
-    void TearDown() override {
-        sim_.reset();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void SetUp() override { socket_ = dir_.file("sim.sock"); }
+    void TearDown() override { sim_.reset(); }
 
     void start(std::vector<std::string> args) {
         args.insert(args.begin(), {"--socket", socket_, "--settle-ms", "0"});
@@ -269,7 +265,7 @@ protected:
         return status.value_or(-1000);
     }
 
-    std::string dir_;
+    vexa::test::TempDir dir_{"vexa-simproc"};
     std::string socket_;
     std::unique_ptr<ChildProcess> sim_;
 };
@@ -374,13 +370,13 @@ TEST_F(SimProcess, SessionsAndLoginOutliveTheirConnection) {
         ASSERT_EQ(first.open(first.enumerate().at(0).path), 64);
         const uint32_t channel = first.allocateChannel();
         DeviceRequest open;
-        open.functionId = 11;
+        open.functionId = id(F::OpenSession);
         open.value = CKF_SERIAL_SESSION;
         std::optional<DeviceResponse> opened = first.callU2f(channel, encoded(open));
         ASSERT_TRUE(opened && opened->rv == CKR_OK && opened->handle);
         session = *opened->handle;
         DeviceRequest login;
-        login.functionId = 13;
+        login.functionId = id(F::Login);
         login.session = session;
         login.value = CKU_USER;
         login.data = Bytes{'1', '2', '3', '4', '5', '6'};
@@ -391,7 +387,7 @@ TEST_F(SimProcess, SessionsAndLoginOutliveTheirConnection) {
     ASSERT_EQ(second.open(second.enumerate().at(0).path), 64);
     const uint32_t channel = second.allocateChannel();
     DeviceRequest query;
-    query.functionId = 17;
+    query.functionId = id(F::GetSessionInfo);
     query.session = session;
     std::optional<DeviceResponse> state = second.callU2f(channel, encoded(query));
     ASSERT_TRUE(state && state->rv == CKR_OK && state->sessionInfo);
@@ -441,7 +437,7 @@ TEST_F(SimProcess, ReportsArePushedAfterTheReplyOfTheirWrite) {
     // A request of several reports: each WRITE_REPLY comes before any
     // report of the answer.
     DeviceRequest info;
-    info.functionId = 34;
+    info.functionId = id(F::GetTokenInfo);
     info.data = Bytes(150, 0x42);  // spreads the request over three reports
     const Bytes request = encoded(info);
     ASSERT_GT(request.size(), 57u);
@@ -458,14 +454,14 @@ TEST_F(SimProcess, ReportsArePushedAfterTheReplyOfTheirWrite) {
 }
 
 TEST_F(SimProcess, StateFileKeepsTheTokenAcrossARestart) {
-    const std::string state = dir_ + "/tokens.json";
+    const std::string state = dir_.file("tokens.json");
     start({"--state", state, "--user-pin", "97531357"});
     {
         WireClient client(socket_);
         ASSERT_EQ(client.open(client.enumerate().at(0).path), 64);
         const uint32_t channel = client.allocateChannel();
         DeviceRequest init;
-        init.functionId = 10;
+        init.functionId = id(F::InitToken);
         init.data = Bytes{'1', '2', '3', '4', '5', '6', '7', '8'};
         init.data2 = Bytes(32, ' ');
         std::copy_n("Persisted", 9, init.data2->begin());
@@ -492,7 +488,7 @@ TEST_F(SimProcess, StateFileKeepsTheTokenAcrossARestart) {
 }
 
 TEST_F(SimProcess, DamagedStateFileStopsTheStartAndIsKept) {
-    const std::string state = dir_ + "/tokens.json";
+    const std::string state = dir_.file("tokens.json");
     std::ofstream(state) << "{ not json";
     ChildProcess sim(program(), {"--socket", socket_, "--state", state});
     EXPECT_EQ(sim.waitExit(), std::optional<int>(1));

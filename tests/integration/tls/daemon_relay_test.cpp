@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -29,21 +30,12 @@ const std::string kSerial = "56455841BEEF";
 
 class DaemonRelayTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     void SetUp() override {
-        ASSERT_FALSE(pki_->serverCert.empty());
+        ASSERT_FALSE(pki_.serverCert.empty());
         startSim();
         port_ = vexa::test::FreeLoopbackPort();
-        daemon_ = vexa::test::StartDaemon(kSerial, port_, simSocket(), pki_->caCert,
-                                          pki_->serverCert, pki_->serverKey, work_.path());
+        daemon_ = vexa::test::StartDaemon(kSerial, port_, simSocket(), pki_.caCert, pki_.serverCert,
+                                          pki_.serverKey, work_.path());
     }
 
     std::string simSocket() const { return work_.file("sim.sock"); }
@@ -54,7 +46,7 @@ protected:
 
     std::unique_ptr<TlsTestClient> connect() {
         auto client = std::make_unique<TlsTestClient>();
-        EXPECT_EQ(0, client->connect(port_, pki_->caCert));
+        EXPECT_EQ(0, client->connect(port_, pki_.caCert));
         return client;
     }
 
@@ -77,16 +69,12 @@ protected:
         EXPECT_FALSE(daemon_->waitExit(std::chrono::milliseconds(0)).has_value()) << daemon_->err();
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<SimDevice> sim_;
     int port_ = 0;
     std::unique_ptr<ChildProcess> daemon_;
 };
-
-vexa::test::TempDir* DaemonRelayTest::dir_ = nullptr;
-vexa::test::TestPki* DaemonRelayTest::pki_ = nullptr;
 
 TEST_F(DaemonRelayTest, RelaysRequestsToTheDeviceAndServesClientsOneAfterAnother) {
     for (int i = 1; i <= 2; ++i) {

@@ -19,9 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -40,21 +41,13 @@ std::string LastError(int code) {
 
 class DaemonStartupTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-    void SetUp() override { ASSERT_FALSE(pki_->serverCert.empty()); }
+    void SetUp() override { ASSERT_FALSE(pki_.serverCert.empty()); }
 
     struct Files {
         std::string cert, ca, key;
         std::string clientCa = "";
     };
-    Files good() const { return {pki_->serverCert, pki_->caCert, pki_->serverKey}; }
+    Files good() const { return {pki_.serverCert, pki_.caCert, pki_.serverKey}; }
 
     // The daemon in a console run, in an empty working directory, with no
     // device attached (the virtual device socket names nothing).
@@ -72,13 +65,9 @@ protected:
                                               work_.path());
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
 };
-
-vexa::test::TempDir* DaemonStartupTest::dir_ = nullptr;
-vexa::test::TestPki* DaemonStartupTest::pki_ = nullptr;
 
 TEST_F(DaemonStartupTest, EachUnusableFileStopsTheStartBeforeBinding) {
     const std::string missing = work_.file("missing.pem");
@@ -108,32 +97,32 @@ TEST_F(DaemonStartupTest, EachUnusableFileStopsTheStartBeforeBinding) {
          "",
          "ERROR: server key parse returned: -15872\r\n" + LastError(-15872)},
         {"encrypted key, wrong password",
-         {ok.cert, ok.ca, pki_->serverKeyEncrypted},
+         {ok.cert, ok.ca, pki_.serverKeyEncrypted},
          "not-the-password",
          "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_MISMATCH) +
              "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_MISMATCH)},
         {"encrypted key, no password",
-         {ok.cert, ok.ca, pki_->serverKeyEncrypted},
+         {ok.cert, ok.ca, pki_.serverKeyEncrypted},
          "",
          "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_REQUIRED) +
              "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)},
         // OpenSSL 3's default encrypted form says what is wrong, too.
         {"PKCS#8 encrypted key, wrong password",
-         {ok.cert, ok.ca, pki_->serverKeyPkcs8},
+         {ok.cert, ok.ca, pki_.serverKeyPkcs8},
          "not-the-password",
          "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_MISMATCH) +
              "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_MISMATCH)},
         {"PKCS#8 encrypted key, no password",
-         {ok.cert, ok.ca, pki_->serverKeyPkcs8},
+         {ok.cert, ok.ca, pki_.serverKeyPkcs8},
          "",
          "ERROR: server key parse returned: " + std::to_string(MBEDTLS_ERR_PK_PASSWORD_REQUIRED) +
              "\r\n" + LastError(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)},
         // A key of another certificate would fail every handshake.
         {"key of another certificate",
-         {ok.cert, ok.ca, pki_->otherServerKey},
+         {ok.cert, ok.ca, pki_.otherServerKey},
          "",
-         "ERROR: server key " + pki_->otherServerKey + " does not match the certificate " +
-             ok.cert + "\r\n" + LastError(MBEDTLS_ERR_ECP_BAD_INPUT_DATA)},
+         "ERROR: server key " + pki_.otherServerKey + " does not match the certificate " + ok.cert +
+             "\r\n" + LastError(MBEDTLS_ERR_ECP_BAD_INPUT_DATA)},
         {"client CA file missing",
          {ok.cert, ok.ca, ok.key, missing},
          "",
@@ -151,7 +140,7 @@ TEST_F(DaemonStartupTest, EachUnusableFileStopsTheStartBeforeBinding) {
 TEST_F(DaemonStartupTest, NoSerialAndNoDeviceIsNothingToWarnAbout) {
     const std::string missing = work_.file("missing.pem");
     auto daemon =
-        start({missing, pki_->caCert, pki_->serverKey}, vexa::test::FreeLoopbackPort(), "", "");
+        start({missing, pki_.caCert, pki_.serverKey}, vexa::test::FreeLoopbackPort(), "", "");
     EXPECT_EQ(1, daemon->waitExit());
     EXPECT_THAT(daemon->out(), EndsWith("Device SN: \r\n"));
     EXPECT_THAT(daemon->err(),
@@ -186,19 +175,19 @@ TEST_F(DaemonStartupTest, PortInUseFailsTheBind) {
 
 TEST_F(DaemonStartupTest, StartsWithTheRightKeyPasswordAndWithAPasswordItDoesNotNeed) {
     const std::vector<std::pair<std::string, std::string>> keys = {
-        {pki_->serverKeyEncrypted, pki_->keyPassword},
-        {pki_->serverKeyPkcs8, pki_->keyPassword},
-        {pki_->serverKey, "unused-password"},
+        {pki_.serverKeyEncrypted, pki_.keyPassword},
+        {pki_.serverKeyPkcs8, pki_.keyPassword},
+        {pki_.serverKey, "unused-password"},
     };
     for (const auto& [key, pass] : keys) {
         SCOPED_TRACE(key);
         const int port = vexa::test::FreeLoopbackPort();
-        auto daemon = start({pki_->serverCert, pki_->caCert, key}, port, pass);
+        auto daemon = start({pki_.serverCert, pki_.caCert, key}, port, pass);
         // A client gets through the handshake; with no device it is then
         // dropped, and the daemon goes on.
         for (int i = 0; i < 2; ++i) {
             vexa::test::TlsTestClient client;
-            ASSERT_EQ(0, client.connect(port, pki_->caCert));
+            ASSERT_EQ(0, client.connect(port, pki_.caCert));
             EXPECT_TRUE(client.serverClosed());
             EXPECT_TRUE(daemon->waitForStderrCount(
                 "ERROR: Could not open device on USB transport.\r\n", static_cast<size_t>(i + 1)));
@@ -211,13 +200,13 @@ TEST_F(DaemonStartupTest, StartsWithTheRightKeyPasswordAndWithAPasswordItDoesNot
 // installation), with a warning that says what to do.
 TEST_F(DaemonStartupTest, AKeyOthersCanReadIsUsedWithAWarning) {
     const std::string key = work_.file("readable.key");
-    std::filesystem::copy_file(pki_->serverKey, key);
+    std::filesystem::copy_file(pki_.serverKey, key);
     std::filesystem::permissions(key, std::filesystem::perms::others_read,
                                  std::filesystem::perm_options::add);
     const int port = vexa::test::FreeLoopbackPort();
-    auto daemon = start({pki_->serverCert, pki_->caCert, key}, port, "");
+    auto daemon = start({pki_.serverCert, pki_.caCert, key}, port, "");
     vexa::test::TlsTestClient client;
-    ASSERT_EQ(0, client.connect(port, pki_->caCert));
+    ASSERT_EQ(0, client.connect(port, pki_.caCert));
     EXPECT_THAT(daemon->err(), testing::HasSubstr("ERROR: Warning, key file " + key +
                                                   " can be read by other users; make it readable "
                                                   "by its owner only (chmod 600).\r\n"));

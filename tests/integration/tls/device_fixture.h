@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
+#include "support/child_process.h"
 
 namespace vexa::test {
 

@@ -22,6 +22,7 @@
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -39,17 +40,8 @@ std::string LibraryText(int code) {
 
 class InProcessServerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     void SetUp() override {
-        ASSERT_FALSE(pki_->serverCert.empty());
+        ASSERT_FALSE(pki_.serverCert.empty());
         sim_ = std::make_unique<vexa::test::SimDevice>(work_.file("sim.sock"), kSerial);
         ASSERT_TRUE(sim_->ready());
         setenv("VEXA_VIRTUAL_DEVICE", sim_->socketPath().c_str(), 1);
@@ -71,9 +63,9 @@ protected:
         settings.port = std::to_string(port_);
         settings.device = kSerial;
         settings.bindAddress = "127.0.0.1";
-        settings.caFile = pki_->caCert;
-        settings.certFile = pki_->serverCert;
-        settings.keyFile = pki_->serverKey;
+        settings.caFile = pki_.caCert;
+        settings.certFile = pki_.serverCert;
+        settings.keyFile = pki_.serverKey;
         ServerOptions options;
         options.readTimeoutMs = readTimeoutMs;
         options.onReady = [this] { ready_.set_value(); };
@@ -88,7 +80,7 @@ protected:
 
     std::unique_ptr<TlsTestClient> connect() {
         auto client = std::make_unique<TlsTestClient>();
-        EXPECT_EQ(0, client->connect(port_, pki_->caCert));
+        EXPECT_EQ(0, client->connect(port_, pki_.caCert));
         return client;
     }
 
@@ -103,17 +95,13 @@ protected:
         EXPECT_EQ(kSerial, serial);
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<vexa::test::SimDevice> sim_;
     int port_ = 0;
     std::promise<void> ready_;
     std::future<int> result_;
 };
-
-vexa::test::TempDir* InProcessServerTest::dir_ = nullptr;
-vexa::test::TestPki* InProcessServerTest::pki_ = nullptr;
 
 // True when a plain socket can take the port again: nothing listens there.
 bool PortIsFree(int port) {

@@ -22,11 +22,14 @@
 #include <utility>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
 #include "log/log_target.h"
+#include "support/child_process.h"
+#include "support/function_id.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
 namespace {
@@ -48,21 +51,6 @@ const std::string kSerial = "564558410C0D";
 // C_SeedRandom without a session: the device answers this.
 constexpr unsigned kSessionHandleInvalid = 0xB3;
 
-// Keeps every line the transport logs, with its level.
-class RecordingLog : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char text[2048];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        lines.emplace_back(level, text);
-    }
-    void log(int level, const std::string& text) override { lines.emplace_back(level, text); }
-    std::vector<LogLine> lines;
-};
-
 std::string LastError(int code) {
     char text[100];
     mbedtls_strerror(code, text, sizeof text);
@@ -71,9 +59,12 @@ std::string LastError(int code) {
 
 // A C_SeedRandom request whose encoding is exactly `size` bytes (size >= 133).
 Bytes SeedRandomRequest(size_t size) {
-    // function_id 51, then field 4 (data) with a two-byte length.
+    // function_id (one byte: the id is below 128), then field 4 (data) with
+    // a two-byte length.
+    constexpr uint32_t kSeedRandom = vexa::test::id(vexa::rpc::FunctionId::SeedRandom);
+    static_assert(kSeedRandom < 0x80);
     const size_t data = size - 5;
-    Bytes request = {0x08, 51, 0x22, static_cast<unsigned char>((data & 0x7F) | 0x80),
+    Bytes request = {0x08, kSeedRandom, 0x22, static_cast<unsigned char>((data & 0x7F) | 0x80),
                      static_cast<unsigned char>(data >> 7)};
     request.resize(size, 0x5A);
     return request;
@@ -81,32 +72,23 @@ Bytes SeedRandomRequest(size_t size) {
 
 class TcpTransportTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     void SetUp() override {
-        ASSERT_FALSE(pki_->serverCert.empty());
+        ASSERT_FALSE(pki_.serverCert.empty());
         sim_ = std::make_unique<vexa::test::SimDevice>(work_.file("sim.sock"), kSerial);
         ASSERT_TRUE(sim_->ready());
         port_ = vexa::test::FreeLoopbackPort();
     }
 
     void startDaemon(const std::string& cert, const std::string& key) {
-        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_->caCert, cert,
+        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_.caCert, cert,
                                           key, work_.path());
         // Listening once a client gets through (its handshake may fail).
         vexa::test::TlsTestClient probe;
-        if (probe.connect(port_, pki_->caCert) == 0) {
+        if (probe.connect(port_, pki_.caCert) == 0) {
             probe.closeNotify();
         }
     }
-    void startDaemon() { startDaemon(pki_->serverCert, pki_->serverKey); }
+    void startDaemon() { startDaemon(pki_.serverCert, pki_.serverKey); }
 
     std::unique_ptr<TCPTransport> transport(const std::string& ca,
                                             const std::string& host = "localhost") {
@@ -130,27 +112,15 @@ protected:
         return n;
     }
 
-    std::vector<LogLine> linesAt(int level) const {
-        std::vector<LogLine> out;
-        for (const auto& l : log_.lines) {
-            if (l.first == level) {
-                out.push_back(l);
-            }
-        }
-        return out;
-    }
+    std::vector<LogLine> linesAt(int level) const { return log_.linesAt(level); }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<vexa::test::SimDevice> sim_;
     std::unique_ptr<vexa::test::ChildProcess> daemon_;
     int port_ = 0;
-    RecordingLog log_;
+    vexa::test::CLogCapture log_;
 };
-
-vexa::test::TempDir* TcpTransportTest::dir_ = nullptr;
-vexa::test::TestPki* TcpTransportTest::pki_ = nullptr;
 
 TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
     struct Case {
@@ -159,14 +129,14 @@ TEST_F(TcpTransportTest, ExchangesWithTheDeviceThroughTheDaemon) {
         std::string cert;
     };
     const std::vector<Case> cases = {
-        {"PEM bundle", pki_->caCert, pki_->serverCert},
-        {"DER bundle", pki_->caCertDer, pki_->serverCert},
+        {"PEM bundle", pki_.caCert, pki_.serverCert},
+        {"DER bundle", pki_.caCertDer, pki_.serverCert},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
-        startDaemon(c.cert, pki_->serverKey);
-        log_.lines.clear();
+        startDaemon(c.cert, pki_.serverKey);
+        log_.clear();
         auto t = transport(c.caBundle);
         EXPECT_EQ("TCP", t->name());
         EXPECT_FALSE(t->isOpen());
@@ -202,7 +172,7 @@ std::vector<int> SocketsConnectedTo(int port) {
 
 TEST_F(TcpTransportTest, TheConnectionIsNotHandedToProgramsStartedLater) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     const std::vector<int> sockets = SocketsConnectedTo(port_);
@@ -212,7 +182,7 @@ TEST_F(TcpTransportTest, TheConnectionIsNotHandedToProgramsStartedLater) {
 
 TEST_F(TcpTransportTest, OpenOnAnOpenTransportReconnects) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     t->open();  // the daemon serves the new connection once the old one is closed
@@ -226,16 +196,16 @@ TEST_F(TcpTransportTest, RefusesADaemonWhoseCertificateDoesNotVerify) {
         std::string cert, key, host;
     };
     const std::vector<Case> cases = {
-        {"signed by another CA", pki_->otherServerCert, pki_->otherServerKey, "localhost"},
-        {"issued for another name", pki_->serverCert, pki_->serverKey, "127.0.0.1"},
-        {"signed with SHA-1", pki_->serverCertSha1, pki_->serverKey, "localhost"},
+        {"signed by another CA", pki_.otherServerCert, pki_.otherServerKey, "localhost"},
+        {"issued for another name", pki_.serverCert, pki_.serverKey, "127.0.0.1"},
+        {"signed with SHA-1", pki_.serverCertSha1, pki_.serverKey, "localhost"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         daemon_.reset();
         startDaemon(c.cert, c.key);
-        log_.lines.clear();
-        auto t = transport(pki_->caCert, c.host);
+        log_.clear();
+        auto t = transport(pki_.caCert, c.host);
         try {
             t->open();
             ADD_FAILURE() << "open succeeded";
@@ -266,11 +236,11 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
          {{LOG_ERROR, "Failed to open ca cert file " + missing + "."},
           {LOG_ERROR, LastError(-15872)}}},
         {"CA bundle holds no certificate",
-         pki_->serverKey,
+         pki_.serverKey,
          {{LOG_ERROR, "CA file parse returned -0x2180"},
           {LOG_ERROR, LastError(MBEDTLS_ERR_X509_INVALID_FORMAT)}}},
         {"no daemon listening",
-         pki_->caCert,
+         pki_.caCert,
          {{LOG_INFO, connecting},
           {LOG_ERROR, "connect returned " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)},
           {LOG_ERROR,
@@ -279,7 +249,7 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        log_.lines.clear();
+        log_.clear();
         auto t = transport(c.caBundle);
         try {
             t->open();
@@ -288,12 +258,12 @@ TEST_F(TcpTransportTest, ConnectFailuresAreLoggedAndThrown) {
             EXPECT_STREQ("connection failed", e.what());
         }
         EXPECT_FALSE(t->isOpen());
-        EXPECT_EQ(c.lines, log_.lines);
+        EXPECT_EQ(c.lines, log_.lines());
     }
 }
 
 TEST_F(TcpTransportTest, ReadAndWriteNeedAConnection) {
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     EXPECT_EQ(TCPTransport::kDefaultTimeoutMs, t->getTimeout());
     unsigned char buffer[TCPTransport::kMaxFrame] = {};
     EXPECT_EQ(0, t->write(buffer, 10));
@@ -303,12 +273,12 @@ TEST_F(TcpTransportTest, ReadAndWriteNeedAConnection) {
     EXPECT_EQ(0, t->write(buffer, -1));
     EXPECT_EQ((std::vector<LogLine>{{LOG_ERROR, "tls port not open, write failed."},
                                     {LOG_ERROR, "tls port not open, read failed."}}),
-              log_.lines);
+              log_.lines());
 }
 
 TEST_F(TcpTransportTest, FramesRequestsFromEmptyUpTo4091Bytes) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     Bytes answer(2048);
 
@@ -341,7 +311,7 @@ TEST_F(TcpTransportTest, FramesRequestsFromEmptyUpTo4091Bytes) {
 
 TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     expectTokenInfo(*t);
     t->setTimeout(300);  // takes effect on the live connection
@@ -360,7 +330,7 @@ TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
                                    "hold the device, or the device does not answer\n"));
     EXPECT_FALSE(t->isOpen());
     EXPECT_THAT(
-        log_.lines,
+        log_.lines(),
         ElementsAre(Pair(LOG_INFO, StartsWith("Connecting to")),
                     Pair(LOG_ERROR, "tls read failed: " + std::to_string(MBEDTLS_ERR_SSL_TIMEOUT)),
                     Pair(LOG_TRACE, "closing tls connection.")));
@@ -373,7 +343,7 @@ TEST_F(TcpTransportTest, AReadTimeOutClosesAndTheNextOpenReconnects) {
 
 TEST_F(TcpTransportTest, AnAnswerPartlyReadNeverLeaksIntoTheNextOne) {
     startDaemon();
-    auto t = transport(pki_->caCert);
+    auto t = transport(pki_.caCert);
     t->open();
     const int size = expectTokenInfo(*t);
     ASSERT_GT(size, 10);

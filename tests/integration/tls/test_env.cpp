@@ -8,25 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <stdexcept>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/vexa-tls-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 int FreeLoopbackPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -62,18 +49,9 @@ namespace {
 // Runs a shell command; on failure the test fails with the command and what
 // it wrote.
 bool Run(const std::string& command) {
-    char output[] = "/tmp/vexa-run-XXXXXX";
-    const int fd = mkstemp(output);
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    std::string line = "(" + command + ") >'" + output + "' 2>&1";
-    int status = std::system(line.c_str());
-    std::ifstream in(output);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ::unlink(output);
-    EXPECT_EQ(status, 0) << "failed: " << command << "\n" << text;
-    return status == 0;
+    const CommandResult result = RunShell(command);
+    EXPECT_EQ(result.status, 0) << "failed: " << command << "\n" << result.all();
+    return result.status == 0;
 }
 
 // A CA: self-signed, P-256.
@@ -190,6 +168,12 @@ TestPki GeneratePki(const std::string& dir) {
     pki.otherClientCert = dir + "/otherclient.pem";
     pki.otherClientKey = dir + "/otherclient.key";
     pki.expiredClientCert = dir + "/client-expired.pem";
+    return pki;
+}
+
+const TestPki& SuitePki() {
+    static const TempDir dir("vexa-pki");
+    static const TestPki pki = GeneratePki(dir.path());
     return pki;
 }
 

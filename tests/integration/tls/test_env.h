@@ -1,25 +1,10 @@
-// Small pieces every TLS test needs: a private temporary directory, a free
-// loopback port, the build's program directory, and a test PKI generated
-// with the openssl command line.
+// Small pieces every TLS test needs: a free loopback port, the build's
+// program directory, and a test PKI generated with the openssl command line.
 #pragma once
 
 #include <string>
 
 namespace vexa::test {
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 // A TCP port on 127.0.0.1 that nobody listened on a moment ago.
 int FreeLoopbackPort();
@@ -56,6 +41,11 @@ struct TestPki {
 // Generates a TestPki into dir; fails the calling test (and returns an
 // empty PKI) when openssl does not succeed.
 TestPki GeneratePki(const std::string& dir);
+
+// The TestPki of this test executable, generated on first use (openssl
+// takes a while) in a directory removed when the process ends. Empty when
+// openssl failed; the test that asked first has failed then.
+const TestPki& SuitePki();
 
 // Writes text to a file, replacing it.
 void WriteFile(const std::string& path, const std::string& text);

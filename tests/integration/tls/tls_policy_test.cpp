@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/device_fixture.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
 #include "log/log_target.h"
+#include "support/child_process.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "transport/tcp_transport.h"
 
 namespace {
@@ -104,35 +106,12 @@ Bytes FromHex(const std::string& text) {
     return bytes;
 }
 
-class SilentLog : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char text[2048];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        log(level, std::string(text));
-    }
-    void log(int, const std::string& text) override { lines.push_back(text); }
-    std::vector<std::string> lines;
-};
-
 class TlsPolicyTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-        vexa::test::WriteFile(dir_->file("client.py"), kPythonClient);
-        vexa::test::WriteFile(dir_->file("server.py"), kPythonServer);
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     void SetUp() override {
-        ASSERT_FALSE(pki_->clientCert.empty());
+        ASSERT_FALSE(pki_.clientCert.empty());
+        vexa::test::WriteFile(work_.file("client.py"), kPythonClient);
+        vexa::test::WriteFile(work_.file("server.py"), kPythonServer);
         sim_ = std::make_unique<vexa::test::SimDevice>(work_.file("sim.sock"), kSerial);
         ASSERT_TRUE(sim_->ready());
         port_ = vexa::test::FreeLoopbackPort();
@@ -142,11 +121,11 @@ protected:
     // connection is taken (its handshake may fail).
     void startDaemon(const std::vector<std::string>& extra, const std::string& cert = "",
                      const std::string& key = "") {
-        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_->caCert,
-                                          cert.empty() ? pki_->serverCert : cert,
-                                          key.empty() ? pki_->serverKey : key, work_.path(), extra);
+        daemon_ = vexa::test::StartDaemon(kSerial, port_, sim_->socketPath(), pki_.caCert,
+                                          cert.empty() ? pki_.serverCert : cert,
+                                          key.empty() ? pki_.serverKey : key, work_.path(), extra);
         vexa::test::TlsTestClient probe;
-        if (probe.connect(port_, pki_->caCert) == 0) {
+        if (probe.connect(port_, pki_.caCert) == 0) {
             probe.closeNotify();
         }
     }
@@ -154,8 +133,8 @@ protected:
     // The Python client's one line.
     std::string pythonClient(const std::string& cert, const std::string& key) {
         ChildProcess client("/usr/bin/python3",
-                            {dir_->file("client.py"), std::to_string(port_), pki_->caCert, cert,
-                             key, Hex(vexa::test::TokenInfoRequest())});
+                            {work_.file("client.py"), std::to_string(port_), pki_.caCert, cert, key,
+                             Hex(vexa::test::TokenInfoRequest())});
         client.waitExit(std::chrono::seconds(60));
         return client.out();
     }
@@ -164,7 +143,7 @@ protected:
     bool opensslConnects(const std::vector<std::string>& options) {
         std::vector<std::string> args = {"s_client", "-brief",
                                          "-connect", "127.0.0.1:" + std::to_string(port_),
-                                         "-CAfile",  pki_->caCert};
+                                         "-CAfile",  pki_.caCert};
         args.insert(args.end(), options.begin(), options.end());
         ChildProcess client("/usr/bin/openssl", args);
         client.waitExit(std::chrono::seconds(60));
@@ -176,14 +155,14 @@ protected:
                                                const std::string& cert, const std::string& key) {
         auto server = std::make_unique<ChildProcess>(
             "/usr/bin/python3",
-            std::vector<std::string>{dir_->file("server.py"), std::to_string(port_), cert, key,
+            std::vector<std::string>{work_.file("server.py"), std::to_string(port_), cert, key,
                                      mode, std::to_string(count)});
         EXPECT_TRUE(server->waitForStdout("ready\n"));
         return server;
     }
 
     std::unique_ptr<TCPTransport> transport(const std::string& host = "localhost") {
-        return std::make_unique<TCPTransport>(host, port_, pki_->caCert, &log_);
+        return std::make_unique<TCPTransport>(host, port_, pki_.caCert, &log_);
     }
 
     // True when one C_GetTokenInfo exchange answers with the device's serial.
@@ -200,32 +179,28 @@ protected:
         return vexa::test::DecodeTokenInfo(answer, &rv, &serial) && rv == 0 && serial == kSerial;
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
     vexa::test::TempDir work_;
     std::unique_ptr<vexa::test::SimDevice> sim_;
     std::unique_ptr<ChildProcess> daemon_;
     int port_ = 0;
-    SilentLog log_;
+    vexa::test::CLogCapture log_;
 };
 
-vexa::test::TempDir* TlsPolicyTest::dir_ = nullptr;
-vexa::test::TestPki* TlsPolicyTest::pki_ = nullptr;
-
 TEST_F(TlsPolicyTest, WithAClientCaOnlyClientsWithItsCertificatesReachTheDevice) {
-    startDaemon({"-clientca", pki_->clientCaCert});
+    startDaemon({"-clientca", pki_.clientCaCert});
     EXPECT_TRUE(daemon_->waitForStdout("Clients must present a certificate issued by " +
-                                       pki_->clientCaCert + ".\r\n"));
+                                       pki_.clientCaCert + ".\r\n"));
     struct Case {
         const char* name;
         std::string cert, key;
         bool served;
     };
     const std::vector<Case> cases = {
-        {"certificate from the client CA", pki_->clientCert, pki_->clientKey, true},
+        {"certificate from the client CA", pki_.clientCert, pki_.clientKey, true},
         {"no certificate", "-", "-", false},
-        {"certificate from another CA", pki_->otherClientCert, pki_->otherClientKey, false},
-        {"expired certificate", pki_->expiredClientCert, pki_->clientKey, false},
+        {"certificate from another CA", pki_.otherClientCert, pki_.otherClientKey, false},
+        {"expired certificate", pki_.expiredClientCert, pki_.clientKey, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -253,7 +228,7 @@ TEST_F(TlsPolicyTest, WithAClientCaOnlyClientsWithItsCertificatesReachTheDevice)
     // The module with its certificate gets through; without it, it does not,
     // and the application's user is told on standard error.
     auto withCert = transport();
-    withCert->setClientCertificate(pki_->clientCert, pki_->clientKey);
+    withCert->setClientCertificate(pki_.clientCert, pki_.clientKey);
     withCert->open();
     EXPECT_TRUE(tokenInfoWorks(*withCert));
     withCert->close();
@@ -277,7 +252,7 @@ TEST_F(TlsPolicyTest, WithoutAClientCaTheDaemonSaysThatAnyClientMayConnect) {
 // Old protocol versions and suites without forward secrecy or without AEAD
 // are refused; TLS 1.2 with ECDHE and GCM or ChaCha20-Poly1305 is taken.
 TEST_F(TlsPolicyTest, TheDaemonTakesTls12WithForwardSecretAeadSuitesOnly) {
-    startDaemon({}, pki_->rsaServerCert, pki_->rsaServerKey);
+    startDaemon({}, pki_.rsaServerCert, pki_.rsaServerKey);
     struct Case {
         std::vector<std::string> options;
         bool accepted;
@@ -303,7 +278,7 @@ TEST_F(TlsPolicyTest, TheModuleRefusesOldProtocolsAndSuitesWithoutForwardSecrecy
     for (const char* mode : {"tls1", "tls1_1", "static-rsa"}) {
         SCOPED_TRACE(mode);
         port_ = vexa::test::FreeLoopbackPort();
-        auto server = pythonServer(mode, 1, pki_->rsaServerCert, pki_->rsaServerKey);
+        auto server = pythonServer(mode, 1, pki_.rsaServerCert, pki_.rsaServerKey);
         auto t = transport();
         testing::internal::CaptureStderr();
         EXPECT_THROW(t->open(), talvoranth::IOException);
@@ -314,7 +289,7 @@ TEST_F(TlsPolicyTest, TheModuleRefusesOldProtocolsAndSuitesWithoutForwardSecrecy
     }
     // The same server with a modern configuration is taken.
     port_ = vexa::test::FreeLoopbackPort();
-    auto server = pythonServer("tls1_2", 1, pki_->rsaServerCert, pki_->rsaServerKey);
+    auto server = pythonServer("tls1_2", 1, pki_.rsaServerCert, pki_.rsaServerKey);
     auto t = transport();
     t->open();
     t->close();
@@ -325,7 +300,7 @@ TEST_F(TlsPolicyTest, TheModuleRefusesOldProtocolsAndSuitesWithoutForwardSecrecy
 // certificate lists it; a certificate without it is refused, and the user is
 // told why.
 TEST_F(TlsPolicyTest, TheDaemonIsVerifiedByHostNameOrIpAddress) {
-    startDaemon({}, pki_->serverCertWithIp, pki_->serverKey);
+    startDaemon({}, pki_.serverCertWithIp, pki_.serverKey);
     for (const char* host : {"localhost", "127.0.0.1"}) {
         SCOPED_TRACE(host);
         auto t = transport(host);
@@ -351,7 +326,7 @@ TEST_F(TlsPolicyTest, TheModuleResumesItsSessionWhenItReconnects) {
     const std::string runtime = work_.file("run");
     ASSERT_EQ(0, ::mkdir(runtime.c_str(), 0700));
     ASSERT_EQ(0, ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1));
-    auto server = pythonServer("tls1_2", 3, pki_->serverCert, pki_->serverKey);
+    auto server = pythonServer("tls1_2", 3, pki_.serverCert, pki_.serverKey);
     auto t = transport();
     t->open();
     t->close();

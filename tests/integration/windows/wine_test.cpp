@@ -15,9 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "integration/tls/child_process.h"
 #include "integration/tls/test_env.h"
 #include "platform/socket.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::test {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "config/module_config.h"
 #include "platform/platform.h"
+#include "support/temp_dir.h"
 #include "unit/log/log_line.h"
-#include "unit/temp_directory.h"
 
 using talvoranth::CLogger;
 using talvoranth::ModuleConfig;
@@ -52,9 +52,6 @@ std::string readFile(const std::string& path) {
 class ConfigFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = vexa::test::makeTemporaryDirectory("vexa-config");
-        ASSERT_FALSE(root.empty());
-        cleanup.path = root;
         work = root + "/work";
         std::filesystem::create_directories(work);
         savedCwd = std::filesystem::current_path();
@@ -86,10 +83,11 @@ protected:
         talvoranth::loadModuleConfigFile(log, config, path);
     }
 
-    std::string root, work;
+    vexa::test::TempDir temp{"vexa-config"};  // removed after the log has closed its file
+    std::string root = temp.path();
+    std::string work;
     std::filesystem::path savedCwd;
     std::vector<std::optional<std::string>> savedEnv;
-    vexa::test::RemoveOnExit cleanup;  // after the log has closed its file
     RecordingLogger log;
     ModuleConfig config;
 };

@@ -10,7 +10,7 @@
 
 #include "daemon/settings.h"
 #include "platform/platform.h"
-#include "unit/temp_directory.h"
+#include "support/temp_dir.h"
 
 using nlohmann::json;
 
@@ -179,15 +179,10 @@ namespace {
 class ConfigFileFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = vexa::test::makeTemporaryDirectory("vexa-daemon-settings");
-        ASSERT_FALSE(dir.empty());
         savedCwd = std::filesystem::current_path();
         std::filesystem::current_path(dir);
     }
-    void TearDown() override {
-        std::filesystem::current_path(savedCwd);
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { std::filesystem::current_path(savedCwd); }
     void writeConfig(const std::string& content) {
         std::ofstream(dir + "/" + kDaemonConfigFileName) << content;
     }
@@ -201,7 +196,8 @@ protected:
         return loaded;
     }
 
-    std::string dir;
+    vexa::test::TempDir temp{"vexa-daemon-settings"};
+    std::string dir = temp.path();
     std::filesystem::path savedCwd;
     std::string out, err;
 };

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log/log_target.h"
+#include "support/log_capture.h"
 #include "transport/hid_backend.h"
 
 namespace hidtest {
@@ -131,28 +132,7 @@ private:
     std::shared_ptr<FakeHid> hid_;
 };
 
-class RecordingLog : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char line[512];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(line, sizeof line, format, args);
-        va_end(args);
-        lines.emplace_back(level, line);
-    }
-    void log(int level, const std::string& text) override { lines.emplace_back(level, text); }
-
-    bool has(int level, const std::string& text) const {
-        return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();
-    }
-    size_t count(const std::string& text) const {
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                                 [&](const auto& l) { return l.second == text; }));
-    }
-
-    std::vector<std::pair<int, std::string>> lines;
-};
+using RecordingLog = vexa::test::CLogCapture;
 
 // ---- device-side packets ----
 

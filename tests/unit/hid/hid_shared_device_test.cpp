@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "support/temp_dir.h"
 #include "transport/hid_transport.h"
 #include "unit/hid/fake_hid.h"
 
@@ -54,19 +55,8 @@ struct Process {
 
 class SharedHidDevice : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/vexa-sharedhid-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        lockFile_ = dir_ + "/device.lock";
-    }
-    void TearDown() override {
-        ::unlink(lockFile_.c_str());
-        ::rmdir(dir_.c_str());
-    }
-
-    std::string dir_;
-    std::string lockFile_;
+    vexa::test::TempDir dir_{"vexa-sharedhid"};
+    std::string lockFile_ = dir_.file("device.lock");
 };
 
 TEST_F(SharedHidDevice, OnlyAnOpenerThatIsAloneClearsAndExchangesTakeTurns) {

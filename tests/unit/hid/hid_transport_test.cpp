@@ -56,7 +56,7 @@ private:
         make().open();
         hid->writes.clear();
         hid->readWaits.clear();
-        log.lines.clear();
+        log.clear();
         return *transport;
     }
 };
@@ -101,7 +101,7 @@ TEST_F(HidTransportTest, AllocationAnswersThatDoNotFitAreIgnored) {
         hid = std::make_shared<FakeHid>();
         hid->records = {vexaRecord("/fake/0", L"0123456789AB")};
         hid->reads.push_back(c.answer);
-        log.lines.clear();
+        log.clear();
         make().open();
         EXPECT_TRUE(transport->isOpen());
         EXPECT_FALSE(transport->channelFraming());
@@ -345,7 +345,7 @@ TEST_F(HidTransportTest, ChannelFailuresLogAndReturnWhatIsBuffered) {
         hid->reads.assign(c.reads.begin(), c.reads.end());
         EXPECT_EQ(readUpTo(2048), Bytes{});
         std::vector<std::string> lines;
-        for (const auto& [level, text] : log.lines) {
+        for (const auto& [level, text] : log.lines()) {
             EXPECT_EQ(level, talvoranth::LOG_INFO);
             lines.push_back(text);
         }

@@ -16,9 +16,10 @@
 #include <mutex>
 #include <thread>
 
+#include "support/temp_dir.h"
 #include "transport/exceptions.h"
 #include "transport/virtual_hid_backend.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace {
 
@@ -35,10 +36,7 @@ public:
     using Handler = std::function<std::vector<Bytes>(const Bytes& message)>;
 
     explicit ScriptedSim(Handler handler) : handler_(std::move(handler)) {
-        char dir[] = "/tmp/vexa-vbt-XXXXXX";
-        EXPECT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        path_ = dir_ + "/sim.sock";
+        path_ = dir_.file("sim.sock");
         listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -51,8 +49,6 @@ public:
         stop_ = true;
         thread_.join();
         ::close(listener_);
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
     }
     const std::string& path() const { return path_; }
     std::vector<Bytes> received() {
@@ -103,7 +99,7 @@ private:
     }
 
     Handler handler_;
-    std::string dir_;
+    vexa::test::TempDir dir_{"vexa-vbt"};
     std::string path_;
     int listener_ = -1;
     std::atomic<bool> stop_{false};

@@ -9,7 +9,7 @@
 
 #include "platform/device_lock.h"
 #include "platform/socket.h"
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "log/logger.h"
-#include "unit/log/log_line.h"
 #include "platform/platform.h"
-#include "unit/temp_directory.h"
+#include "support/temp_dir.h"
+#include "unit/log/log_line.h"
 
 using talvoranth::CLogger;
 
@@ -38,12 +38,6 @@ std::string readFile(const std::string& path) {
 }
 
 struct LoggerFixture : ::testing::Test {
-    void SetUp() override {
-        dir = vexa::test::makeTemporaryDirectory("vexa-log");
-        ASSERT_FALSE(dir.empty());
-        cleanup.path = dir;
-    }
-
     // The text of the one line written to the console, prefix checked.
     std::string onlyLine() {
         std::vector<std::string> lines = linesOf(console.str());
@@ -51,8 +45,8 @@ struct LoggerFixture : ::testing::Test {
         return lines.empty() ? "" : lines.front();
     }
 
-    std::string dir;
-    vexa::test::RemoveOnExit cleanup;  // after the log has closed its file
+    vexa::test::TempDir temp{"vexa-log"};  // removed after the log has closed its file
+    std::string dir = temp.path();
     std::ostringstream console;
     CLogger log{&console};
 };

@@ -2,7 +2,7 @@
 // the scoped time-out.
 #include <gtest/gtest.h>
 
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 #include "unit/rpc/memory_device.h"
 
 namespace {

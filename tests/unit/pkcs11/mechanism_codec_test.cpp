@@ -14,30 +14,19 @@
 #include <vector>
 
 #include "pkcs11/mechanism_codec.h"
+#include "support/function_id.h"
+#include "support/log_capture.h"
 #include "unit/wide_ulong.h"
 
 namespace vexa::test {
 namespace {
 
+using F = FunctionId;
 using pkcs11::encodeBareMechanism;
 using pkcs11::encodeGenericMechanism;
 using pkcs11::encodeMechanism;
 using pkcs11::MechanismScratch;
 using Bytes = std::vector<uint8_t>;
-
-class CLines : public talvoranth::ILogTarget {
-public:
-    void log(int level, const char* format, ...) override {
-        char text[256];
-        va_list args;
-        va_start(args, format);
-        vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        log(level, std::string(text));
-    }
-    void log(int level, const std::string& text) override { lines.emplace_back(level, text); }
-    std::vector<std::pair<int, std::string>> lines;
-};
 
 bool capture(pb_istream_t* stream, const pb_field_t*, void** arg) {
     auto* out = static_cast<std::optional<Bytes>*>(*arg);
@@ -77,11 +66,11 @@ protected:
     CK_RV encode(CK_MECHANISM_TYPE type, void* parameter, CK_ULONG length) {
         mechanism_ = CK_MECHANISM{type, parameter, length};
         request_ = Request_init_zero;
-        request_.function_id = 2;
+        request_.function_id = id(F::EncryptInit);
         return encodeMechanism(log_, request_, mechanism_, scratch_);
     }
 
-    CLines log_;
+    CLogCapture log_;
     CK_MECHANISM mechanism_{};
     MechanismScratch scratch_;
     Request request_ = Request_init_zero;
@@ -100,8 +89,8 @@ TEST_F(MechanismCodec, GenericFormCarriesTheParameterBytesAndTheirLength) {
     EXPECT_EQ(wire.parameter, Bytes(iv, iv + 16));
     EXPECT_FALSE(wire.mechanism.has_oaep);
     EXPECT_FALSE(wire.mechanism.has_ecdh);
-    ASSERT_EQ(log_.lines.size(), 1u);
-    EXPECT_EQ(log_.lines[0],
+    ASSERT_EQ(log_.lines().size(), 1u);
+    EXPECT_EQ(log_.lines()[0],
               std::make_pair(int{talvoranth::LOG_DEBUG}, std::string("Mechanism: 0x00001085")));
 
     // Without a parameter: a present zero length and an empty byte string.
@@ -148,7 +137,7 @@ TEST_F(MechanismCodec, EcdhSendsKdfAndPublicDataButNeverTheSharedData) {
     EXPECT_FALSE(wire.sharedData.has_value());
     EXPECT_FALSE(wire.mechanism.has_parameter_length);
     EXPECT_FALSE(wire.parameter.has_value());
-    EXPECT_EQ(log_.lines.back().second, "Mechanism: 0x00001050");
+    EXPECT_EQ(log_.lines().back().second, "Mechanism: 0x00001050");
 
     params.pPublicData = nullptr;
     ASSERT_EQ(encode(CKM_ECDH1_DERIVE, &params, sizeof params), CKR_OK);
@@ -176,7 +165,7 @@ TEST_F(MechanismCodec, GenericFormCarriesAnOaepBlockInTheDevicesLayout) {
     // hashAlg, mgf, source, ulSourceDataLen: four little-endian words.
     EXPECT_EQ(wire.mechanism.parameter_length, 16u);
     EXPECT_EQ(wire.parameter, Bytes({0x20, 0x02, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(MechanismCodec, BadParameterBlocksAreRefused) {
@@ -210,7 +199,7 @@ TEST_F(MechanismCodec, BadParameterBlocksAreRefused) {
     };
     for (const Case& c : cases) {
         c.setUp();
-        log_.lines.clear();
+        log_.clear();
         EXPECT_EQ(encode(c.type, c.parameter, c.length), CKR_ARGUMENTS_BAD) << c.what;
     }
     // Values the wire cannot carry, on hosts whose CK_ULONG has them.
@@ -226,7 +215,7 @@ TEST_F(MechanismCodec, BadParameterBlocksAreRefused) {
     oaep = {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
     // The OAEP refusal comes after the mechanism's log line.
     ASSERT_EQ(encode(CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep + 4), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(log_.lines.back().second, "Mechanism: 0x00000009");
+    EXPECT_EQ(log_.lines().back().second, "Mechanism: 0x00000009");
 
     // A null parameter with a length is refused by the other forms too.
     const CK_MECHANISM broken{CKM_SHA256, nullptr, 3};

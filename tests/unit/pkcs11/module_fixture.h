@@ -13,17 +13,12 @@
 #include <vector>
 
 #include "pkcs11/context.h"
-#include "rpc/function_ids.h"
+#include "support/function_id.h"
 #include "unit/rpc/memory_device.h"
 
 namespace vexa::test {
 
 using vexa::pkcs11::CContext;
-using vexa::rpc::FunctionId;
-
-constexpr uint32_t id(FunctionId f) {
-    return static_cast<uint32_t>(f);
-}
 
 // A context that keeps its log lines instead of writing them.
 class CTestContext : public CContext {

@@ -3,8 +3,11 @@
 // it keeps, before the call that found the connection new; the
 // application's handles stay. The kept PIN goes when the login ends.
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <functional>
 #include <string>
@@ -209,6 +212,7 @@ TEST_F(SessionRestore, SessionsOfAnEndedConnectionCloseWithoutReconnecting) {
     EXPECT_EQ(C_GetSessionInfo(two, &info), CKR_SESSION_HANDLE_INVALID);
 }
 
+#ifndef _WIN32
 // The child of a fork does not inherit the parent's PIN: the context it
 // inherited is set aside with its PINs zeroed.
 TEST_F(SessionRestore, AForkedChildHoldsNoPin) {
@@ -233,6 +237,8 @@ TEST_F(SessionRestore, AForkedChildHoldsNoPin) {
     // The parent keeps its own.
     EXPECT_TRUE(context_->logins().holds(0));
 }
+
+#endif
 
 }  // namespace
 }  // namespace vexa::test

@@ -9,10 +9,12 @@
 
 #include "pkcs11/template_codec.h"
 #include "sim/firmware/codec.h"
+#include "support/function_id.h"
 
 namespace vexa::test {
 namespace {
 
+using F = FunctionId;
 using pkcs11::AttributeForm;
 using pkcs11::AttributeList;
 using pkcs11::TemplateRef;
@@ -24,7 +26,7 @@ using Bytes = std::vector<uint8_t>;
 // decodes it with the device's decoder.
 std::vector<DeviceAttribute> sent(TemplateRef ref, bool typesOnly = false) {
     Request request = Request_init_zero;
-    request.function_id = 35;
+    request.function_id = id(F::CreateObject);
     if (typesOnly) {
         pkcs11::bindTypes(request.template_, ref);
     } else {
@@ -149,7 +151,7 @@ bool encodeTypesGenerically(pb_ostream_t* stream, const pb_field_t* field, void*
 
 Bytes encodedTypes(TemplateRef& ref, bool generic) {
     Request request = Request_init_zero;
-    request.function_id = 16;
+    request.function_id = id(F::GetAttributeValue);
     if (generic) {
         request.template_.funcs.encode = &encodeTypesGenerically;
         request.template_.arg = &ref;

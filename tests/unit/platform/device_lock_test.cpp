@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/device_lock.h"
+#include "support/temp_dir.h"
 
 namespace vexa::platform {
 namespace {
@@ -23,19 +24,6 @@ using Presence = DeviceLock::Presence;
 
 class DeviceLockTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::filesystem::path dir =
-            std::filesystem::temp_directory_path() / (std::string("vexa-lock-") + test->name());
-        std::filesystem::remove_all(dir);
-        ASSERT_TRUE(std::filesystem::create_directory(dir));
-        dir_ = dir.string();
-        path_ = (dir / "device.lock").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
     std::unique_ptr<DeviceLock> open() {
         std::string error;
         std::unique_ptr<DeviceLock> lock = DeviceLock::open(path_, true, error);
@@ -43,8 +31,9 @@ protected:
         return lock;
     }
 
-    std::string dir_;
-    std::string path_;
+    vexa::test::TempDir temp_{"vexa-lock"};
+    std::string dir_ = temp_.path();
+    std::string path_ = temp_.file("device.lock");
 };
 
 TEST_F(DeviceLockTest, FirstUserIsAloneUntilItSharesThenOthersJoin) {

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/wake_event.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -136,15 +137,6 @@ TEST(PlatformNetTest, IpAddressBytes) {
 
 class PlatformPrivateFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vexa-private-" + name + "-" + std::to_string(currentThreadId()));
-        std::filesystem::remove_all(dir_);
-        ASSERT_TRUE(std::filesystem::create_directory(dir_));
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     static void expectPrivate(const std::filesystem::path& path) {
         const FileAccess access = fileAccess(path.string());
         EXPECT_TRUE(access.exists) << path;
@@ -153,7 +145,8 @@ protected:
         EXPECT_FALSE(access.writableByOthers) << path;
     }
 
-    std::filesystem::path dir_;
+    vexa::test::TempDir temp_{"vexa-private"};
+    std::filesystem::path dir_ = temp_.path();
 };
 
 TEST_F(PlatformPrivateFileTest, WriteReplacesWithAPrivateFile) {

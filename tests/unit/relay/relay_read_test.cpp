@@ -19,6 +19,8 @@
 #include "daemon/server_context.h"
 #include "integration/tls/test_env.h"
 #include "integration/tls/tls_test_client.h"
+#include "support/temp_dir.h"
+#include "support/tls_pipe.h"
 
 namespace {
 
@@ -33,40 +35,6 @@ struct ServerSide : ServerContext {
 using vexa::test::Bytes;
 using vexa::test::Frame;
 using Record = std::vector<unsigned char>;
-
-// One direction of the connection. Empty and open: the reader must wait;
-// empty and closed: end of stream; an injected error is returned once the
-// bytes are gone.
-struct Pipe {
-    std::deque<unsigned char> bytes;
-    bool closed = false;
-    int error = 0;
-};
-
-struct Endpoint {
-    Pipe* in;
-    Pipe* out;
-};
-
-int PipeSend(void* ctx, const unsigned char* buf, size_t len) {
-    auto* end = static_cast<Endpoint*>(ctx);
-    end->out->bytes.insert(end->out->bytes.end(), buf, buf + len);
-    return static_cast<int>(len);
-}
-
-int PipeRecv(void* ctx, unsigned char* buf, size_t len) {
-    Pipe& in = *static_cast<Endpoint*>(ctx)->in;
-    if (in.bytes.empty()) {
-        if (in.error != 0) {
-            return in.error;
-        }
-        return in.closed ? 0 : MBEDTLS_ERR_SSL_WANT_READ;
-    }
-    size_t n = std::min(len, in.bytes.size());
-    std::copy_n(in.bytes.begin(), n, buf);
-    in.bytes.erase(in.bytes.begin(), in.bytes.begin() + static_cast<long>(n));
-    return static_cast<int>(n);
-}
 
 // The client's TLS objects.
 struct Client {
@@ -90,10 +58,7 @@ struct Client {
 
 // A daemon-side ServerContext and a client, past their handshake.
 struct Session {
-    Pipe toServer;
-    Pipe toClient;
-    Endpoint serverEnd{&toServer, &toClient};
-    Endpoint clientEnd{&toClient, &toServer};
+    vexa::test::TlsPipeConnection pipe;
     ServerSide server;
     Client client;
     std::vector<unsigned char> buffer = std::vector<unsigned char>(kRelayCapacity);
@@ -108,8 +73,8 @@ struct Session {
     // The client's bytes end: the next read past them sees end of stream,
     // or the error given.
     void endStream(int error = 0) {
-        toServer.closed = true;
-        toServer.error = error;
+        pipe.toServer.closed = true;
+        pipe.toServer.error = error;
     }
 
     struct Result {
@@ -130,24 +95,15 @@ struct Session {
 
 class RelayReadTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new vexa::test::TempDir();
-        pki_ = new vexa::test::TestPki(vexa::test::GeneratePki(dir_->path()));
-    }
-    static void TearDownTestSuite() {
-        delete pki_;
-        delete dir_;
-    }
-
     // A new session; the server is configured as RunServer configures it.
     std::unique_ptr<Session> open() {
         auto s = std::make_unique<Session>();
         ServerSide& d = s->server;
         Client& c = s->client;
         bool ok =
-            !pki_->serverCert.empty() &&
-            mbedtls_x509_crt_parse_file(&d.serverCert, pki_->serverCert.c_str()) == 0 &&
-            mbedtls_pk_parse_keyfile(&d.key, pki_->serverKey.c_str(), nullptr) == 0 &&
+            !pki_.serverCert.empty() &&
+            mbedtls_x509_crt_parse_file(&d.serverCert, pki_.serverCert.c_str()) == 0 &&
+            mbedtls_pk_parse_keyfile(&d.key, pki_.serverKey.c_str(), nullptr) == 0 &&
             mbedtls_ctr_drbg_seed(&d.drbg, mbedtls_entropy_func, &d.entropy, nullptr, 0) == 0 &&
             mbedtls_ssl_config_defaults(&d.conf, MBEDTLS_SSL_IS_SERVER,
                                         MBEDTLS_SSL_TRANSPORT_STREAM,
@@ -167,36 +123,18 @@ protected:
             ADD_FAILURE() << "TLS set-up failed";
             return nullptr;
         }
-        mbedtls_ssl_set_bio(&d.ssl, &s->serverEnd, PipeSend, PipeRecv, nullptr);
-        mbedtls_ssl_set_bio(&c.ssl, &s->clientEnd, PipeSend, PipeRecv, nullptr);
-        // Both handshakes, stepped in turn until neither waits.
-        int cr = MBEDTLS_ERR_SSL_WANT_READ;
-        int sr = MBEDTLS_ERR_SSL_WANT_READ;
-        for (int i = 0; i < 100 && (cr != 0 || sr != 0); ++i) {
-            if (cr != 0) {
-                cr = mbedtls_ssl_handshake(&c.ssl);
-            }
-            if (sr != 0) {
-                sr = mbedtls_ssl_handshake(&d.ssl);
-            }
-            if ((cr != 0 && cr != MBEDTLS_ERR_SSL_WANT_READ) ||
-                (sr != 0 && sr != MBEDTLS_ERR_SSL_WANT_READ)) {
-                break;
-            }
-        }
-        if (cr != 0 || sr != 0) {
+        s->pipe.bind(c.ssl, d.ssl);
+        int cr = 0;
+        int sr = 0;
+        if (vexa::test::HandshakeInMemory(c.ssl, d.ssl, &cr, &sr) != 0) {
             ADD_FAILURE() << "handshake: client " << cr << ", server " << sr;
             return nullptr;
         }
         return s;
     }
 
-    static vexa::test::TempDir* dir_;
-    static vexa::test::TestPki* pki_;
+    const vexa::test::TestPki& pki_ = vexa::test::SuitePki();
 };
-
-vexa::test::TempDir* RelayReadTest::dir_ = nullptr;
-vexa::test::TestPki* RelayReadTest::pki_ = nullptr;
 
 Record Concat(const std::vector<Record>& parts) {
     Record all;

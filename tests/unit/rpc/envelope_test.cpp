@@ -11,9 +11,9 @@
 #include "rpc/envelope.h"
 #include "rpc/function_ids.h"
 #include "rpc/ulong_wire.h"
-#include "unit/wide_ulong.h"
-#include "unit/rpc/log_capture.h"
+#include "support/log_capture.h"
 #include "unit/rpc/memory_device.h"
+#include "unit/wide_ulong.h"
 
 namespace {
 

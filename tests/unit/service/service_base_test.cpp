@@ -20,6 +20,7 @@
 #include "daemon/server.h"
 #include "daemon/service_host.h"
 #include "integration/service/notify_socket.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -502,11 +503,9 @@ protected:
 };
 
 TEST(RunAsService, AStopSignalDuringStartWaitsUntilTheServiceRuns) {
-    char pattern[] = "/tmp/vexa-notify-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string directory = pattern;
+    const vexa::test::TempDir directory("vexa-notify");
     {
-        vexa::test::NotifySocket notify(directory + "/notify");
+        vexa::test::NotifySocket notify(directory.file("notify"));
         ASSERT_TRUE(notify.ok());
         setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
 
@@ -541,7 +540,6 @@ TEST(RunAsService, AStopSignalDuringStartWaitsUntilTheServiceRuns) {
         EXPECT_EQ(again, 0u);
         unsetenv("NOTIFY_SOCKET");
     }
-    rmdir(directory.c_str());
 }
 
 }  // namespace

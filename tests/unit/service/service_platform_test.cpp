@@ -14,6 +14,8 @@
 #include "platform/child_process.h"
 #include "platform/service_dispatcher.h"
 #include "platform/service_manager.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -100,17 +102,16 @@ TEST(ServiceUnit, PathsThatSystemdCannotTakeAreRefused) {
 // systemd-analyze is part of systemd; it checks a unit without a running
 // systemd, including that the executable exists.
 TEST(ServiceUnit, SystemdAcceptsTheUnitForAnAwkwardPath) {
-    if (system("systemd-analyze --version >/dev/null 2>&1") != 0) {
+    if (vexa::test::RunShell("systemd-analyze --version").status != 0) {
         GTEST_SKIP() << "systemd-analyze is not installed";
     }
-    char pattern[] = "/tmp/vexa-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    const vexa::test::TempDir temp("vexa-unit");
+    const std::string dir = temp.path();
     const std::string binDir = dir + "/my tools 100%$";
     const std::string executable = binDir + "/vexa-daemon";
     const std::string unit = dir + "/vexa-daemon.service";
     ASSERT_EQ(mkdir(binDir.c_str(), 0755), 0);
-    ASSERT_EQ(system(("cp /bin/true '" + executable + "'").c_str()), 0);
+    ASSERT_EQ(vexa::test::RunShell("cp /bin/true '" + executable + "'").status, 0);
     std::string text;
     ASSERT_EQ(platform::formatServiceUnit(VexaDefinition(executable), text), 0u);
     std::ofstream(unit) << text;
@@ -120,7 +121,6 @@ TEST(ServiceUnit, SystemdAcceptsTheUnitForAnAwkwardPath) {
     // Warnings do not change the exit status; there must be none.
     EXPECT_EQ(result.errorOutput.find("vexa-daemon.service"), std::string::npos)
         << result.errorOutput;
-    system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(SystemctlFailure, MapsToTheServiceCodes) {

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "sim/firmware/codec.h"
+#include "support/function_id.h"
 
 namespace vexa::sim {
 namespace {
 
+using F = rpc::FunctionId;
+using test::id;
+
 DeviceRequest fullRequest() {
     DeviceRequest r;
-    r.functionId = 15;
+    r.functionId = id(F::GenerateKeyPair);
     r.session = 7;
     r.data = Bytes{1, 2, 3};
     r.data2 = Bytes{};  // present but empty
@@ -63,7 +67,7 @@ TEST(Codec, RequestRoundTripKeepsEveryField) {
     std::string error;
     std::optional<DeviceRequest> out = decodeRequest(wire.data(), wire.size(), &error);
     ASSERT_TRUE(out) << error;
-    EXPECT_EQ(out->functionId, 15u);
+    EXPECT_EQ(out->functionId, id(F::GenerateKeyPair));
     EXPECT_EQ(out->session, 7u);
     EXPECT_EQ(out->data, in.data);
     ASSERT_TRUE(out->data2);
@@ -94,7 +98,7 @@ TEST(Codec, RequestRoundTripKeepsEveryField) {
 
 TEST(Codec, AbsentFieldsStayAbsent) {
     DeviceRequest in;
-    in.functionId = 34;
+    in.functionId = id(F::GetTokenInfo);
     Bytes wire;
     ASSERT_TRUE(encodeRequest(in, wire));
     std::optional<DeviceRequest> out = decodeRequest(wire.data(), wire.size());
@@ -106,7 +110,7 @@ TEST(Codec, AbsentFieldsStayAbsent) {
 
 TEST(Codec, TypeOnlyAttributesDecodeAsTypeOnly) {
     DeviceRequest in;
-    in.functionId = 16;
+    in.functionId = id(F::GetAttributeValue);
     DeviceAttribute a;
     a.type = 0x11;
     in.templ = {a};
@@ -120,7 +124,7 @@ TEST(Codec, TypeOnlyAttributesDecodeAsTypeOnly) {
 
 TEST(Codec, TemplatesBeyondTheLimitAreRefused) {
     DeviceRequest in;
-    in.functionId = 35;
+    in.functionId = id(F::CreateObject);
     in.templ.assign(kMaxTemplateAttributes + 1, DeviceAttribute::ofBool(0x1, true));
     Bytes wire;
     ASSERT_TRUE(encodeRequest(in, wire));

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "firmware_fixture.h"
+#include "support/firmware_fixture.h"
 
 namespace vexa::sim::test {
 namespace {
@@ -169,16 +169,16 @@ TEST_P(LoginStateMachine, FollowsPkcs11Rules) {
                 break;
             }
             case Op::Close:
-                got = callSession(12, handle).rv;
+                got = callSession(F::CloseSession, handle).rv;
                 break;
             case Op::CloseAll:
-                got = call(14).rv;
+                got = call(F::CloseAllSessions).rv;
                 break;
             case Op::Login:
                 got = login(handle, step.userType, step.pin);
                 break;
             case Op::Logout:
-                got = callSession(19, handle).rv;
+                got = callSession(F::Logout, handle).rv;
                 break;
             case Op::InitPin:
                 got = initPin(handle, step.pin);

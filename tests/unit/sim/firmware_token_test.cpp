@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "firmware_fixture.h"
 #include "sim/firmware/codec.h"
+#include "support/firmware_fixture.h"
 
 namespace vexa::sim::test {
 namespace {
@@ -69,21 +69,21 @@ TEST_F(FirmwareTest, InitTokenSetsTheLabelAndClearsTheUserPin) {
 
 TEST_F(FirmwareTest, InitTokenWithoutItsFieldsIsRefused) {
     DeviceRequest r;
-    r.functionId = 10;
+    r.functionId = id(F::InitToken);
     r.data = bytesOf("12345678");
     EXPECT_EQ(firmware.call(r).rv, CKR_ARGUMENTS_BAD);
 }
 
 TEST_F(FirmwareTest, ClockSettingDrivesUtcTime) {
     DeviceRequest r;
-    r.functionId = 46;
+    r.functionId = id(F::SetDeviceClock);
     r.object = 946684800;  // 2000-01-01 00:00:00 UTC
     ASSERT_EQ(firmware.call(r).rv, CKR_OK);
     const ::TokenInfo info = tokenInfo();
     // The clock runs on; a loaded machine may take a few seconds.
     EXPECT_EQ(text(info.utc_time.bytes, 10), "2000010100");
     EXPECT_EQ(text(info.utc_time.bytes + 14, 2), "00");
-    EXPECT_EQ(call(46).rv, CKR_ARGUMENTS_BAD);  // no time given
+    EXPECT_EQ(call(F::SetDeviceClock).rv, CKR_ARGUMENTS_BAD);  // no time given
 }
 
 TEST_F(FirmwareTest, OpenSessionRules) {
@@ -119,24 +119,26 @@ TEST_F(FirmwareTest, SessionHandlesAreNeverZeroNorReusedWhileOpen) {
 TEST_F(FirmwareTest, SessionInfoReportsFlags) {
     const uint32_t ro = openRo();
     const uint32_t rw = openRw();
-    EXPECT_EQ(callSession(17, ro).sessionInfo->flags, CKF_SERIAL_SESSION);
-    EXPECT_EQ(callSession(17, rw).sessionInfo->flags, CKF_SERIAL_SESSION | CKF_RW_SESSION);
-    EXPECT_EQ(callSession(17, rw).sessionInfo->device_error, 0u);
+    EXPECT_EQ(callSession(F::GetSessionInfo, ro).sessionInfo->flags, CKF_SERIAL_SESSION);
+    EXPECT_EQ(callSession(F::GetSessionInfo, rw).sessionInfo->flags,
+              CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    EXPECT_EQ(callSession(F::GetSessionInfo, rw).sessionInfo->device_error, 0u);
 }
 
 TEST_F(FirmwareTest, SessionFunctionsRefuseUnknownOrMissingHandles) {
     const uint32_t s = openRo();
-    for (uint32_t id : {12u, 13u, 17u, 18u, 19u, 20u, 42u, 51u}) {
-        SCOPED_TRACE(id);
-        EXPECT_EQ(callSession(id, s + 1).rv, CKR_SESSION_HANDLE_INVALID);
-        EXPECT_EQ(call(id).rv, CKR_SESSION_HANDLE_INVALID);
+    for (F function : {F::CloseSession, F::Login, F::GetSessionInfo, F::InitPIN, F::Logout,
+                       F::SetPIN, F::GenerateRandom, F::SeedRandom}) {
+        SCOPED_TRACE(id(function));
+        EXPECT_EQ(callSession(function, s + 1).rv, CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(call(function).rv, CKR_SESSION_HANDLE_INVALID);
     }
 }
 
 TEST_F(FirmwareTest, GenerateRandomGivesFreshBytesUpToOnePiece) {
     const uint32_t s = openRo();
     DeviceRequest r;
-    r.functionId = 42;
+    r.functionId = id(F::GenerateRandom);
     r.session = s;
     r.outCapacity = 1024;
     const DeviceResponse first = firmware.call(r);
@@ -156,7 +158,7 @@ TEST_F(FirmwareTest, GenerateRandomGivesFreshBytesUpToOnePiece) {
 TEST_F(FirmwareTest, SeedRandomTakesAnySeedButNotAnEmptyOne) {
     const uint32_t s = openRo();
     DeviceRequest r;
-    r.functionId = 51;
+    r.functionId = id(F::SeedRandom);
     r.session = s;
     r.data = Bytes(5000, 0x5A);
     EXPECT_EQ(firmware.call(r).rv, CKR_OK);
@@ -167,9 +169,12 @@ TEST_F(FirmwareTest, SeedRandomTakesAnySeedButNotAnEmptyOne) {
 }
 
 TEST_F(FirmwareTest, UnservedFunctionIdsAreNotSupported) {
-    for (uint32_t id : {0u, 30u, 41u, 45u, 47u, 48u, 53u, 63u, 64u, 1000u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(id);
-        EXPECT_EQ(call(id).rv, CKR_FUNCTION_NOT_SUPPORTED);
+    // Ids without a row in the call table: numbers, as a peer may send them.
+    for (uint32_t unserved : {0u, 30u, 41u, 45u, 47u, 48u, 53u, 63u, 64u, 1000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(unserved);
+        DeviceRequest r;
+        r.functionId = unserved;
+        EXPECT_EQ(call(r).rv, CKR_FUNCTION_NOT_SUPPORTED);
     }
 }
 
@@ -191,7 +196,7 @@ TEST_F(FirmwareTest, ProcessAnswersUndecodableRequestsWithDeviceError) {
 
 TEST_F(FirmwareTest, ProcessAnswersAnEncodedTokenInfoRequest) {
     DeviceRequest r;
-    r.functionId = 34;
+    r.functionId = id(F::GetTokenInfo);
     Bytes request;
     ASSERT_TRUE(encodeRequest(r, request));
     const Bytes output = firmware.process(request.data(), request.size());

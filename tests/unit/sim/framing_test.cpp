@@ -22,7 +22,7 @@ public:
 
 Bytes packet(uint32_t channel, uint8_t command, std::initializer_list<uint8_t> rest,
              uint8_t fill = 0xEE) {
-    Bytes p(u2f::kPacketSize, fill);
+    Bytes p(u2fhid::kPacketSize, fill);
     p[0] = static_cast<uint8_t>(channel >> 24);
     p[1] = static_cast<uint8_t>(channel >> 16);
     p[2] = static_cast<uint8_t>(channel >> 8);
@@ -44,7 +44,7 @@ void expectError(const u2f::Received& r, uint32_t channel, uint8_t code) {
     ASSERT_EQ(r.replies.size(), 1u);
     const Bytes& p = r.replies[0];
     EXPECT_EQ(channelOf(p), channel);
-    EXPECT_EQ(p[4], u2f::kCommandError);
+    EXPECT_EQ(p[4], u2fhid::kCommandError);
     EXPECT_EQ(p[5], 0);
     EXPECT_EQ(p[6], 1);
     EXPECT_EQ(p[7], code);
@@ -60,27 +60,27 @@ protected:
 TEST_F(U2fReceiverTest, AllocationEchoesTheNonceAndAssignsFreshChannels) {
     std::set<uint32_t> assigned;
     for (int i = 0; i < 3; ++i) {
-        const u2f::Received r = feed(packet(u2f::kBroadcastChannel, u2f::kCommandAllocate,
+        const u2f::Received r = feed(packet(u2fhid::kBroadcastChannel, u2fhid::kCommandAllocate,
                                             {0, 8, 1, 2, 3, 4, 5, 6, 7, uint8_t(8 + i)}));
         ASSERT_EQ(r.replies.size(), 1u);
         const Bytes& p = r.replies[0];
-        EXPECT_EQ(channelOf(p), u2f::kBroadcastChannel);
-        EXPECT_EQ(p[4], u2f::kCommandAllocate);
+        EXPECT_EQ(channelOf(p), u2fhid::kBroadcastChannel);
+        EXPECT_EQ(p[4], u2fhid::kCommandAllocate);
         EXPECT_EQ(p[5], 0);
         EXPECT_EQ(p[6], 17);
         EXPECT_EQ(Bytes(p.begin() + 7, p.begin() + 15),
                   (Bytes{1, 2, 3, 4, 5, 6, 7, uint8_t(8 + i)}));
         const uint32_t channel = channelOf(Bytes(p.begin() + 15, p.begin() + 19));
         EXPECT_NE(channel, 0u);
-        EXPECT_NE(channel, u2f::kBroadcastChannel);
+        EXPECT_NE(channel, u2fhid::kBroadcastChannel);
         assigned.insert(channel);
     }
     EXPECT_EQ(assigned.size(), 3u);
 }
 
 TEST_F(U2fReceiverTest, AllocationWithAWrongLengthIsAnError) {
-    expectError(feed(packet(u2f::kBroadcastChannel, u2f::kCommandAllocate, {0, 16})),
-                u2f::kBroadcastChannel, u2f::kErrInvalidLength);
+    expectError(feed(packet(u2fhid::kBroadcastChannel, u2fhid::kCommandAllocate, {0, 16})),
+                u2fhid::kBroadcastChannel, u2fhid::kErrInvalidLength);
 }
 
 TEST_F(U2fReceiverTest, ShortMessageInOnePacket) {
@@ -108,7 +108,7 @@ TEST_F(U2fReceiverTest, SixtyByteMessageNeedsOneContinuation) {
 }
 
 TEST_F(U2fReceiverTest, LargestMessageUsesAllSequenceNumbers) {
-    Bytes message(u2f::kMaxMessage, 0x42);
+    Bytes message(u2fhid::kMaxMessage, 0x42);
     const std::vector<Bytes> packets = u2f::framePackets(0x01020304, 0xC0, message);
     ASSERT_EQ(packets.size(), 129u);
     EXPECT_EQ(packets.back()[4], 127);
@@ -125,14 +125,15 @@ TEST_F(U2fReceiverTest, LargestMessageUsesAllSequenceNumbers) {
 
 TEST_F(U2fReceiverTest, MalformedPackets) {
     // Message on a channel nobody allocated, or on the broadcast channel.
-    expectError(feed(packet(0x0BADBEEF, 0xC0, {0, 1, 9})), 0x0BADBEEF, u2f::kErrInvalidChannel);
-    expectError(feed(packet(u2f::kBroadcastChannel, 0xC0, {0, 1, 9})), u2f::kBroadcastChannel,
-                u2f::kErrInvalidChannel);
+    expectError(feed(packet(0x0BADBEEF, 0xC0, {0, 1, 9})), 0x0BADBEEF, u2fhid::kErrInvalidChannel);
+    expectError(feed(packet(u2fhid::kBroadcastChannel, 0xC0, {0, 1, 9})), u2fhid::kBroadcastChannel,
+                u2fhid::kErrInvalidChannel);
     // Longer than a message can be.
-    expectError(feed(packet(0x01020304, 0xC0, {0x1D, 0xBA})), 0x01020304, u2f::kErrInvalidLength);
+    expectError(feed(packet(0x01020304, 0xC0, {0x1D, 0xBA})), 0x01020304,
+                u2fhid::kErrInvalidLength);
     // A command this device does not know (a ping, an error packet).
-    expectError(feed(packet(0x01020304, 0x81, {0, 0})), 0x01020304, u2f::kErrInvalidCommand);
-    expectError(feed(packet(0x01020304, 0xBF, {0, 1, 1})), 0x01020304, u2f::kErrInvalidCommand);
+    expectError(feed(packet(0x01020304, 0x81, {0, 0})), 0x01020304, u2fhid::kErrInvalidCommand);
+    expectError(feed(packet(0x01020304, 0xBF, {0, 1, 1})), 0x01020304, u2fhid::kErrInvalidCommand);
     // A continuation with no message in progress is dropped.
     const u2f::Received stray = feed(packet(0x01020304, 0x00, {1, 2}));
     EXPECT_FALSE(stray.message);
@@ -141,7 +142,7 @@ TEST_F(U2fReceiverTest, MalformedPackets) {
 
 TEST_F(U2fReceiverTest, OutOfSequenceContinuationLosesTheMessage) {
     feed(packet(0x01020304, 0xC0, {0, 100}));
-    expectError(feed(packet(0x01020304, 0x01, {})), 0x01020304, u2f::kErrInvalidSequence);
+    expectError(feed(packet(0x01020304, 0x01, {})), 0x01020304, u2fhid::kErrInvalidSequence);
     // The rest of that message is now stray.
     const u2f::Received after = feed(packet(0x01020304, 0x00, {}));
     EXPECT_FALSE(after.message);

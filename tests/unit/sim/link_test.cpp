@@ -12,10 +12,13 @@
 
 #include "sim/device/link.h"
 #include "sim/firmware/codec.h"
+#include "support/function_id.h"
 
 namespace vexa::sim {
 namespace {
 
+using F = rpc::FunctionId;
+using test::id;
 using namespace std::chrono_literals;
 
 DeviceConfig config(Framing framing, uint16_t reportLength = 64) {
@@ -36,7 +39,7 @@ TokenSetup setupFor(const DeviceConfig& c) {
 
 Bytes tokenInfoRequest() {
     DeviceRequest r;
-    r.functionId = 34;
+    r.functionId = id(F::GetTokenInfo);
     Bytes bytes;
     encodeRequest(r, bytes);
     return bytes;
@@ -183,7 +186,7 @@ TEST_F(LinkTest, DropCarriesTheRequestOutButSendsNothing) {
     const uint32_t channel = allocate();
     device->queueFault({Fault::Kind::Drop, 0});
     DeviceRequest open;
-    open.functionId = 11;
+    open.functionId = id(F::OpenSession);
     open.value = CKF_SERIAL_SESSION;
     Bytes bytes;
     encodeRequest(open, bytes);

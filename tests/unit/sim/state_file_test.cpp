@@ -13,26 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "firmware_fixture.h"
 #include "sim/state/state_file.h"
+#include "support/firmware_fixture.h"
+#include "support/temp_dir.h"
 
 namespace vexa::sim::test {
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/vexa-sim-state-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        path = made ? made : "";
-    }
-    ~TempDir() {
-        if (!path.empty()) {
-            std::system(("rm -rf '" + path + "'").c_str());
-        }
-    }
-    std::string path;
-};
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -47,8 +33,8 @@ void writeFile(const std::string& path, const std::string& text) {
 
 class StateFileTest : public ::testing::Test {
 protected:
-    std::string file() const { return dir.path + "/state.json"; }
-    TempDir dir;
+    std::string file() const { return dir.file("state.json"); }
+    ::vexa::test::TempDir dir{"vexa-sim-state"};
 };
 
 TEST_F(StateFileTest, TokenSurvivesARestart) {
@@ -64,7 +50,7 @@ TEST_F(StateFileTest, TokenSurvivesARestart) {
         ASSERT_EQ(device.login(s, CKU_SO, "12345678"), CKR_OK);
         ASSERT_EQ(device.initPin(s, "24682468"), CKR_OK);
         ASSERT_EQ(device.login(s, CKU_USER, "0000"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
-        ASSERT_EQ(device.callSession(19, s).rv, CKR_OK);
+        ASSERT_EQ(device.callSession(F::Logout, s).rv, CKR_OK);
         ASSERT_EQ(device.login(s, CKU_USER, "0000"), CKR_PIN_INCORRECT);
     }
     struct stat info {};
@@ -116,7 +102,7 @@ TEST_F(StateFileTest, NoTemporaryFileIsLeftBehind) {
         ASSERT_TRUE(store.save(a.firmware.token(), error));
     }
     std::vector<std::string> names;
-    DIR* listing = ::opendir(dir.path.c_str());
+    DIR* listing = ::opendir(dir.path().c_str());
     ASSERT_NE(listing, nullptr);
     while (const dirent* entry = ::readdir(listing)) {
         if (entry->d_name[0] != '.') {
@@ -130,7 +116,7 @@ TEST_F(StateFileTest, NoTemporaryFileIsLeftBehind) {
 // The temporary file is new and unguessable: a link placed beside the state
 // file under the old predictable name is never written through.
 TEST_F(StateFileTest, ALinkPlacedBesideTheFileIsNotWrittenThrough) {
-    const std::string target = dir.path + "/victim";
+    const std::string target = dir.path() + "/victim";
     writeFile(target, "untouched");
     ASSERT_EQ(0,
               ::symlink(target.c_str(), (file() + ".tmp." + std::to_string(::getpid())).c_str()));
@@ -210,7 +196,7 @@ TEST_F(StateFileTest, DamagedTokenEntriesAreRefused) {
 TEST_F(StateFileTest, UnwritableLocationIsReported) {
     StateStore store;
     std::string error;
-    ASSERT_TRUE(store.load(dir.path + "/missing-dir/state.json", error));
+    ASSERT_TRUE(store.load(dir.path() + "/missing-dir/state.json", error));
     FirmwareFixture device;
     EXPECT_FALSE(store.save(device.firmware.token(), error));
     EXPECT_NE(error.find("missing-dir"), std::string::npos);

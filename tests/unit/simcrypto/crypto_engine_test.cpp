@@ -118,18 +118,18 @@ TEST_F(CryptoTest, EverySignatureMechanismSignsAndVerifiesAndRefusesChanges) {
         EXPECT_EQ(verify(s, c.mechanism, verifyKey, c.data, shorter), CKR_SIGNATURE_LEN_RANGE);
 
         // The same in parts: a multi-part signature verifies in one piece.
-        ASSERT_EQ(opInit(21, s, c.mechanism, signKey), CKR_OK);
+        ASSERT_EQ(opInit(F::SignInit, s, c.mechanism, signKey), CKR_OK);
         for (size_t off = 0; off < c.data.size(); off += 9) {
             const Bytes part(c.data.begin() + off,
                              c.data.begin() + std::min(off + 9, c.data.size()));
-            ASSERT_EQ(step(25, s, &part).rv, CKR_OK);
+            ASSERT_EQ(step(F::SignUpdate, s, &part).rv, CKR_OK);
         }
-        const Bytes partSig = mustFinal(27, s);
+        const Bytes partSig = mustFinal(F::SignFinal, s);
         EXPECT_EQ(partSig.size(), sig.size());
         EXPECT_EQ(verify(s, c.mechanism, verifyKey, c.data, partSig), CKR_OK);
-        ASSERT_EQ(opInit(23, s, c.mechanism, verifyKey), CKR_OK);
-        ASSERT_EQ(step(26, s, &c.data).rv, CKR_OK);
-        EXPECT_EQ(step(28, s, &sig).rv, CKR_OK);
+        ASSERT_EQ(opInit(F::VerifyInit, s, c.mechanism, verifyKey), CKR_OK);
+        ASSERT_EQ(step(F::VerifyUpdate, s, &c.data).rv, CKR_OK);
+        EXPECT_EQ(step(F::VerifyFinal, s, &sig).rv, CKR_OK);
     }
 }
 
@@ -180,15 +180,15 @@ TEST_F(CryptoTest, EveryCipherMechanismRoundTripsInOnePieceAndInParts) {
         EXPECT_EQ(decrypt(s, c.mechanism, keys[c.key][1], cipher), plain);
 
         // Multi-part decryption in parts of 7 bytes gives the same plaintext.
-        ASSERT_EQ(opInit(4, s, c.mechanism, keys[c.key][1]), CKR_OK);
+        ASSERT_EQ(opInit(F::DecryptInit, s, c.mechanism, keys[c.key][1]), CKR_OK);
         Bytes joined;
         for (size_t off = 0; off < cipher.size(); off += 7) {
             const Bytes part(cipher.begin() + off,
                              cipher.begin() + std::min(off + 7, cipher.size()));
-            const Bytes out = mustStep(7, s, part);
+            const Bytes out = mustStep(F::DecryptUpdate, s, part);
             joined.insert(joined.end(), out.begin(), out.end());
         }
-        const Bytes last = mustFinal(9, s);
+        const Bytes last = mustFinal(F::DecryptFinal, s);
         joined.insert(joined.end(), last.begin(), last.end());
         EXPECT_EQ(joined, plain);
     }
@@ -202,70 +202,71 @@ TEST_F(CryptoTest, OperationsFollowTheStateMachine) {
     const Bytes plain(20, 0x61);
 
     // Calls without an operation, and a second Init while one runs.
-    EXPECT_EQ(step(3, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(step(22, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(step(32, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::Encrypt, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::Sign, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::DigestFinal, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
     EXPECT_EQ(verify(s, mech(CKM_SHA256_HMAC), hmacKey, plain, Bytes(32)), CKR_SIGNATURE_INVALID);
-    EXPECT_EQ(step(24, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);  // ended by that error
-    ASSERT_EQ(opInit(2, s, cbcPad, aesKey), CKR_OK);
-    EXPECT_EQ(opInit(2, s, mech(CKM_AES_ECB), aesKey), CKR_OPERATION_ACTIVE);
-    ASSERT_EQ(opInit(21, s, mech(CKM_SHA256_HMAC), hmacKey),
+    EXPECT_EQ(step(F::Verify, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);  // ended by that error
+    ASSERT_EQ(opInit(F::EncryptInit, s, cbcPad, aesKey), CKR_OK);
+    EXPECT_EQ(opInit(F::EncryptInit, s, mech(CKM_AES_ECB), aesKey), CKR_OPERATION_ACTIVE);
+    ASSERT_EQ(opInit(F::SignInit, s, mech(CKM_SHA256_HMAC), hmacKey),
               CKR_OK);  // other kinds may run alongside
 
     // Size queries keep the operation: length only, then a buffer too small.
-    DeviceResponse r = step(3, s, &plain, 0, true);
+    DeviceResponse r = step(F::Encrypt, s, &plain, 0, true);
     EXPECT_EQ(r.rv, CKR_OK);
     EXPECT_EQ(r.length, 32u);
     EXPECT_FALSE(r.data);
-    r = step(3, s, &plain, 31);
+    r = step(F::Encrypt, s, &plain, 31);
     EXPECT_EQ(r.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(r.length, 32u);
     EXPECT_FALSE(r.data);
-    const Bytes cipher = mustStep(3, s, plain);
+    const Bytes cipher = mustStep(F::Encrypt, s, plain);
     EXPECT_EQ(cipher.size(), 32u);
-    EXPECT_EQ(step(3, s, &plain).rv, CKR_OPERATION_NOT_INITIALIZED);  // ended by its final call
+    EXPECT_EQ(step(F::Encrypt, s, &plain).rv,
+              CKR_OPERATION_NOT_INITIALIZED);  // ended by its final call
 
-    r = step(22, s, &plain, 8);
+    r = step(F::Sign, s, &plain, 8);
     EXPECT_EQ(r.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(r.length, 32u);
-    EXPECT_EQ(mustStep(22, s, plain).size(), 32u);
+    EXPECT_EQ(mustStep(F::Sign, s, plain).size(), 32u);
 
     // Padding tells the exact size only after decryption: a buffer that fits
     // the plaintext but not the bound works, one byte less is refused.
-    ASSERT_EQ(opInit(4, s, cbcPad, aesKey), CKR_OK);
-    r = step(5, s, &cipher, 19);
+    ASSERT_EQ(opInit(F::DecryptInit, s, cbcPad, aesKey), CKR_OK);
+    r = step(F::Decrypt, s, &cipher, 19);
     EXPECT_EQ(r.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(r.length, 20u);
-    r = step(5, s, &cipher, 20);
+    r = step(F::Decrypt, s, &cipher, 20);
     ASSERT_EQ(r.rv, CKR_OK);
     EXPECT_EQ(r.data, plain);
 
     // A multi-part operation refuses the single-part call, which ends it.
-    ASSERT_EQ(opInit(2, s, cbcPad, aesKey), CKR_OK);
-    EXPECT_EQ(mustStep(6, s, plain).size(), 16u);
-    EXPECT_EQ(step(3, s, &plain).rv, CKR_OPERATION_ACTIVE);
-    EXPECT_EQ(step(8, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(opInit(F::EncryptInit, s, cbcPad, aesKey), CKR_OK);
+    EXPECT_EQ(mustStep(F::EncryptUpdate, s, plain).size(), 16u);
+    EXPECT_EQ(step(F::Encrypt, s, &plain).rv, CKR_OPERATION_ACTIVE);
+    EXPECT_EQ(step(F::EncryptFinal, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
     // So does a single-part operation, once it answered a size query or a
     // buffer too small: an update then ends it.
     for (const uint32_t capacity : {0u, 8u}) {
-        ASSERT_EQ(opInit(2, s, cbcPad, aesKey), CKR_OK);
-        r = step(3, s, &plain, capacity, capacity == 0);
+        ASSERT_EQ(opInit(F::EncryptInit, s, cbcPad, aesKey), CKR_OK);
+        r = step(F::Encrypt, s, &plain, capacity, capacity == 0);
         EXPECT_EQ(r.rv, capacity == 0 ? CKR_OK : CKR_BUFFER_TOO_SMALL);
-        EXPECT_EQ(step(6, s, &plain, 64).rv, CKR_OPERATION_ACTIVE);
-        EXPECT_EQ(step(3, s, &plain, 64).rv, CKR_OPERATION_NOT_INITIALIZED);
+        EXPECT_EQ(step(F::EncryptUpdate, s, &plain, 64).rv, CKR_OPERATION_ACTIVE);
+        EXPECT_EQ(step(F::Encrypt, s, &plain, 64).rv, CKR_OPERATION_NOT_INITIALIZED);
     }
 
     // An error ends the operation.
-    ASSERT_EQ(opInit(4, s, cbcPad, aesKey), CKR_OK);
+    ASSERT_EQ(opInit(F::DecryptInit, s, cbcPad, aesKey), CKR_OK);
     const Bytes shortCipher(17);
-    EXPECT_EQ(step(5, s, &shortCipher).rv, CKR_ENCRYPTED_DATA_LEN_RANGE);
-    EXPECT_EQ(step(9, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::Decrypt, s, &shortCipher).rv, CKR_ENCRYPTED_DATA_LEN_RANGE);
+    EXPECT_EQ(step(F::DecryptFinal, s, nullptr).rv, CKR_OPERATION_NOT_INITIALIZED);
 
     // Operations belong to their session.
-    const uint32_t other = open();
-    ASSERT_EQ(opInit(2, s, mech(CKM_AES_ECB), aesKey), CKR_OK);
-    EXPECT_EQ(step(3, other, &cipher).rv, CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(mustStep(3, s, cipher).size(), 32u);
+    const uint32_t other = openSession();
+    ASSERT_EQ(opInit(F::EncryptInit, s, mech(CKM_AES_ECB), aesKey), CKR_OK);
+    EXPECT_EQ(step(F::Encrypt, other, &cipher).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(mustStep(F::Encrypt, s, cipher).size(), 32u);
 }
 
 TEST_F(CryptoTest, KeysThatNeedContextLoginSignOnlyAfterIt) {
@@ -275,20 +276,20 @@ TEST_F(CryptoTest, KeysThatNeedContextLoginSignOnlyAfterIt) {
                            {B(CKA_ALWAYS_AUTHENTICATE, true)}, &pub, &priv),
               CKR_OK);
     const Bytes hash(32, 1);
-    ASSERT_EQ(opInit(21, s, mech(CKM_ECDSA), priv), CKR_OK);
-    EXPECT_EQ(step(22, s, &hash, 100).rv, CKR_USER_NOT_LOGGED_IN);
-    ASSERT_EQ(opInit(21, s, mech(CKM_ECDSA), priv), CKR_OK);
+    ASSERT_EQ(opInit(F::SignInit, s, mech(CKM_ECDSA), priv), CKR_OK);
+    EXPECT_EQ(step(F::Sign, s, &hash, 100).rv, CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(opInit(F::SignInit, s, mech(CKM_ECDSA), priv), CKR_OK);
     ASSERT_EQ(login(s, CKU_CONTEXT_SPECIFIC), CKR_OK);
-    const Bytes sig = mustStep(22, s, hash);
+    const Bytes sig = mustStep(F::Sign, s, hash);
     EXPECT_EQ(verify(s, mech(CKM_ECDSA), pub, hash, sig), CKR_OK);
     // The login served one operation.
-    ASSERT_EQ(opInit(21, s, mech(CKM_ECDSA), priv), CKR_OK);
-    EXPECT_EQ(step(22, s, &hash, 100).rv, CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(opInit(F::SignInit, s, mech(CKM_ECDSA), priv), CKR_OK);
+    EXPECT_EQ(step(F::Sign, s, &hash, 100).rv, CKR_USER_NOT_LOGGED_IN);
 }
 
 struct InitCase {
     const char* what;
-    uint32_t function;
+    F function;
     DeviceMechanism mechanism;
     uint32_t key;  // index into the keys of the test
     uint32_t rv;
@@ -308,42 +309,47 @@ TEST_F(CryptoTest, InitChecksMechanismKeyTypeAndKeyUsage) {
     Bytes zeroBits = ulongs32({0});
     zeroBits.insert(zeroBits.end(), 16, 0);
     const InitCase cases[] = {
-        {"usage flag false", 21, mech(CKM_SHA256_HMAC), 3, CKR_KEY_FUNCTION_NOT_PERMITTED},
-        {"AES mechanism, RSA key", 2, mech(CKM_AES_ECB), 0, CKR_KEY_TYPE_INCONSISTENT},
-        {"signing with a public key", 21, mech(CKM_SHA256_RSA_PKCS), 0, CKR_KEY_TYPE_INCONSISTENT},
-        {"decrypting with a public key", 4, mech(CKM_RSA_PKCS), 0, CKR_KEY_TYPE_INCONSISTENT},
-        {"no such key", 2, mech(CKM_AES_ECB), 5, CKR_KEY_HANDLE_INVALID},
-        {"data object as key", 2, mech(CKM_AES_ECB), 4, CKR_KEY_HANDLE_INVALID},
-        {"digest mechanism to encrypt", 2, mech(CKM_SHA256), 2, CKR_MECHANISM_INVALID},
-        {"signature mechanism to encrypt", 2, mech(CKM_SHA256_HMAC), 2, CKR_MECHANISM_INVALID},
-        {"single DES, AES key", 2, mech(CKM_DES_ECB), 2, CKR_KEY_TYPE_INCONSISTENT},
-        {"unknown mechanism", 21, mech(0x7FFF0000), 1, CKR_MECHANISM_INVALID},
-        {"CBC with a short IV", 2, mech(CKM_AES_CBC, Bytes(8)), 2, CKR_MECHANISM_PARAM_INVALID},
-        {"ECB with a parameter", 2, mech(CKM_AES_ECB, Bytes(16)), 2, CKR_MECHANISM_PARAM_INVALID},
-        {"CTR with no counter bits", 2, mech(CKM_AES_CTR, zeroBits), 2,
+        {"usage flag false", F::SignInit, mech(CKM_SHA256_HMAC), 3, CKR_KEY_FUNCTION_NOT_PERMITTED},
+        {"AES mechanism, RSA key", F::EncryptInit, mech(CKM_AES_ECB), 0, CKR_KEY_TYPE_INCONSISTENT},
+        {"signing with a public key", F::SignInit, mech(CKM_SHA256_RSA_PKCS), 0,
+         CKR_KEY_TYPE_INCONSISTENT},
+        {"decrypting with a public key", F::DecryptInit, mech(CKM_RSA_PKCS), 0,
+         CKR_KEY_TYPE_INCONSISTENT},
+        {"no such key", F::EncryptInit, mech(CKM_AES_ECB), 5, CKR_KEY_HANDLE_INVALID},
+        {"data object as key", F::EncryptInit, mech(CKM_AES_ECB), 4, CKR_KEY_HANDLE_INVALID},
+        {"digest mechanism to encrypt", F::EncryptInit, mech(CKM_SHA256), 2, CKR_MECHANISM_INVALID},
+        {"signature mechanism to encrypt", F::EncryptInit, mech(CKM_SHA256_HMAC), 2,
+         CKR_MECHANISM_INVALID},
+        {"single DES, AES key", F::EncryptInit, mech(CKM_DES_ECB), 2, CKR_KEY_TYPE_INCONSISTENT},
+        {"unknown mechanism", F::SignInit, mech(0x7FFF0000), 1, CKR_MECHANISM_INVALID},
+        {"CBC with a short IV", F::EncryptInit, mech(CKM_AES_CBC, Bytes(8)), 2,
          CKR_MECHANISM_PARAM_INVALID},
-        {"PSS with another hash", 21,
+        {"ECB with a parameter", F::EncryptInit, mech(CKM_AES_ECB, Bytes(16)), 2,
+         CKR_MECHANISM_PARAM_INVALID},
+        {"CTR with no counter bits", F::EncryptInit, mech(CKM_AES_CTR, zeroBits), 2,
+         CKR_MECHANISM_PARAM_INVALID},
+        {"PSS with another hash", F::SignInit,
          mech(CKM_SHA256_RSA_PKCS_PSS, ulongs32({CKM_SHA_1, CKG_MGF1_SHA1, 20})), 1,
          CKR_MECHANISM_PARAM_INVALID},
-        {"PSS salt too long", 21,
+        {"PSS salt too long", F::SignInit,
          mech(CKM_SHA256_RSA_PKCS_PSS, ulongs32({CKM_SHA256, CKG_MGF1_SHA256, 100})), 1,
          CKR_MECHANISM_PARAM_INVALID},
         // C_EncryptInit takes OAEP parameters in the oaep field only.
-        {"OAEP without its oaep field", 2,
+        {"OAEP without its oaep field", F::EncryptInit,
          mech(CKM_RSA_PKCS_OAEP, ulongs32({CKM_SHA_1, CKG_MGF1_SHA1, 1, 0})), 0,
          CKR_MECHANISM_PARAM_INVALID},
-        {"PSS block in the host's 64-bit layout", 21,
+        {"PSS block in the host's 64-bit layout", F::SignInit,
          mech(CKM_SHA256_RSA_PKCS_PSS, ulongs64({CKM_SHA256, CKG_MGF1_SHA256, 32})), 1,
          CKR_MECHANISM_PARAM_INVALID},
-        {"key wrap IV of 4 bytes", 2, mech(CKM_AES_KEY_WRAP, Bytes(4)), 2,
+        {"key wrap IV of 4 bytes", F::EncryptInit, mech(CKM_AES_KEY_WRAP, Bytes(4)), 2,
          CKR_MECHANISM_PARAM_INVALID},
     };
     for (const InitCase& c : cases) {
         EXPECT_EQ(opInit(c.function, s, c.mechanism, keys[c.key]), c.rv) << c.what;
     }
     // Refused inits leave nothing running.
-    EXPECT_EQ(step(3, s, &kMessage).rv, CKR_OPERATION_NOT_INITIALIZED);
-    EXPECT_EQ(step(22, s, &kMessage).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::Encrypt, s, &kMessage).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::Sign, s, &kMessage).rv, CKR_OPERATION_NOT_INITIALIZED);
 }
 
 TEST_F(CryptoTest, EveryAdvertisedMechanismIsImplemented) {
@@ -430,7 +436,8 @@ TEST_F(CryptoTest, KeyGenerationChecksItsTemplates) {
     // not fit SHA-512 PSS into 1024 bits.
     uint32_t pub = 0, priv = 0;
     rsaPair(s, 1024, &pub, &priv);
-    EXPECT_EQ(opInit(21, s, mech(CKM_SHA512_RSA_PKCS_PSS), priv), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(opInit(F::SignInit, s, mech(CKM_SHA512_RSA_PKCS_PSS), priv),
+              CKR_MECHANISM_PARAM_INVALID);
     ASSERT_EQ(logout(s), CKR_OK);
     EXPECT_EQ(generateKey(s, mech(CKM_AES_KEY_GEN), {U(CKA_VALUE_LEN, 16)}, &h),
               CKR_USER_NOT_LOGGED_IN);
@@ -507,7 +514,7 @@ TEST_F(CryptoTest, SecretKeysWrapAndUnwrapWithAesKeyWrapAndRsa) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DeviceRequest wrap = req(43, s);
+        DeviceRequest wrap = req(F::WrapKey, s);
         wrap.mechanism = c.mechanism;
         wrap.object = target;
         wrap.object2 = c.wrapKey;
@@ -520,7 +527,7 @@ TEST_F(CryptoTest, SecretKeysWrapAndUnwrapWithAesKeyWrapAndRsa) {
         ASSERT_EQ(r.rv, CKR_OK);
         ASSERT_EQ(r.data->size(), c.wrappedLength);
 
-        DeviceRequest unwrap = req(44, s);
+        DeviceRequest unwrap = req(F::UnwrapKey, s);
         unwrap.mechanism = c.mechanism;
         unwrap.object = c.unwrapKey;
         unwrap.data = *r.data;
@@ -541,7 +548,7 @@ TEST_F(CryptoTest, SecretKeysWrapAndUnwrapWithAesKeyWrapAndRsa) {
         EXPECT_TRUE(rv == CKR_WRAPPED_KEY_LEN_RANGE) << std::hex << rv;
     }
 
-    DeviceRequest wrap = req(43, s);
+    DeviceRequest wrap = req(F::WrapKey, s);
     wrap.mechanism = mech(CKM_AES_KEY_WRAP);
     wrap.object2 = kek;
     wrap.outCapacity = 512;
@@ -558,7 +565,7 @@ TEST_F(CryptoTest, SecretKeysWrapAndUnwrapWithAesKeyWrapAndRsa) {
     wrap.object2 = kek;
     EXPECT_EQ(call(wrap).rv, CKR_MECHANISM_INVALID);
 
-    DeviceRequest unwrap = req(44, s);
+    DeviceRequest unwrap = req(F::UnwrapKey, s);
     unwrap.mechanism = mech(CKM_AES_KEY_WRAP);
     unwrap.object = kek;
     unwrap.data = Bytes(40);
@@ -573,7 +580,7 @@ TEST_F(CryptoTest, EcdhGivesBothSidesTheSameSecret) {
     ecPair(s, kP256, &aPub, &aPriv, derivable);
     ecPair(s, kP256, &bPub, &bPriv, derivable);
     auto derive = [&](uint32_t base, const Bytes& peer, Attrs tmpl, uint32_t kdf, uint32_t* rv) {
-        DeviceRequest r = req(49, s);
+        DeviceRequest r = req(F::DeriveKey, s);
         r.mechanism = mech(CKM_ECDH1_DERIVE);
         r.mechanism->parameter.reset();
         r.mechanism->parameterLength.reset();
@@ -626,7 +633,7 @@ TEST_F(CryptoTest, EcdhGivesBothSidesTheSameSecret) {
 }
 
 TEST_F(CryptoTest, DigestsMatchKnownValuesInOneOrManyParts) {
-    const uint32_t s = open();
+    const uint32_t s = openSession();
     struct Case {
         uint32_t mechanism;
         const char* abc;  // digest of "abc"
@@ -646,19 +653,19 @@ TEST_F(CryptoTest, DigestsMatchKnownValuesInOneOrManyParts) {
          "eebbd454d4423643ce80e2a9ac94fa54ca49f"},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(opInit(29, s, mech(c.mechanism), 0), CKR_OK);
+        ASSERT_EQ(opInit(F::DigestInit, s, mech(c.mechanism), 0), CKR_OK);
         for (const char* part : {"a", "", "bc"}) {
             const Bytes b = bytesOf(part);
-            ASSERT_EQ(step(31, s, &b).rv, CKR_OK);
+            ASSERT_EQ(step(F::DigestUpdate, s, &b).rv, CKR_OK);
         }
-        DeviceResponse r = step(32, s, nullptr, 0, true);
+        DeviceResponse r = step(F::DigestFinal, s, nullptr, 0, true);
         const uint32_t size = r.length.value_or(0);
         EXPECT_EQ(size, hex(c.abc).size());
-        r = step(32, s, nullptr, size - 1);
+        r = step(F::DigestFinal, s, nullptr, size - 1);
         EXPECT_EQ(r.rv, CKR_BUFFER_TOO_SMALL);
-        EXPECT_EQ(mustFinal(32, s), hex(c.abc)) << std::hex << c.mechanism;
+        EXPECT_EQ(mustFinal(F::DigestFinal, s), hex(c.abc)) << std::hex << c.mechanism;
     }
-    EXPECT_EQ(opInit(29, s, mech(CKM_SHA256, Bytes(4)), 0), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(opInit(F::DigestInit, s, mech(CKM_SHA256, Bytes(4)), 0), CKR_MECHANISM_PARAM_INVALID);
 }
 
 TEST_F(CryptoTest, DigestKeyDigestsTheValueOfSecretKeysOnly) {
@@ -667,23 +674,23 @@ TEST_F(CryptoTest, DigestKeyDigestsTheValueOfSecretKeysOnly) {
     uint32_t pub = 0, priv = 0;
     ecPair(s, kP256, &pub, &priv);
     const Bytes tail = bytesOf("tail");
-    ASSERT_EQ(opInit(29, s, mech(CKM_SHA256), 0), CKR_OK);
-    DeviceRequest digestKey = req(50, s);
+    ASSERT_EQ(opInit(F::DigestInit, s, mech(CKM_SHA256), 0), CKR_OK);
+    DeviceRequest digestKey = req(F::DigestKey, s);
     digestKey.object = key;
     ASSERT_EQ(call(digestKey).rv, CKR_OK);
-    ASSERT_EQ(step(31, s, &tail).rv, CKR_OK);
-    const Bytes viaKey = mustFinal(32, s);
+    ASSERT_EQ(step(F::DigestUpdate, s, &tail).rv, CKR_OK);
+    const Bytes viaKey = mustFinal(F::DigestFinal, s);
 
     Bytes joined = value(s, key, CKA_VALUE);
     joined.insert(joined.end(), tail.begin(), tail.end());
-    ASSERT_EQ(opInit(29, s, mech(CKM_SHA256), 0), CKR_OK);
-    ASSERT_EQ(step(31, s, &joined).rv, CKR_OK);
-    EXPECT_EQ(mustFinal(32, s), viaKey);
+    ASSERT_EQ(opInit(F::DigestInit, s, mech(CKM_SHA256), 0), CKR_OK);
+    ASSERT_EQ(step(F::DigestUpdate, s, &joined).rv, CKR_OK);
+    EXPECT_EQ(mustFinal(F::DigestFinal, s), viaKey);
 
-    ASSERT_EQ(opInit(29, s, mech(CKM_SHA256), 0), CKR_OK);
+    ASSERT_EQ(opInit(F::DigestInit, s, mech(CKM_SHA256), 0), CKR_OK);
     digestKey.object = pub;
     EXPECT_EQ(call(digestKey).rv, CKR_KEY_INDIGESTIBLE);
-    EXPECT_EQ(step(32, s, nullptr, 64).rv, CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(step(F::DigestFinal, s, nullptr, 64).rv, CKR_OPERATION_NOT_INITIALIZED);
 }
 
 }  // namespace
@@ -695,18 +702,54 @@ namespace {
 TEST_F(CryptoTest, RequestsWithMissingOrOddFieldsGetErrorsWithoutHarm) {
     const uint32_t s = userSession();
     const uint32_t key = secretKey(s, CKM_AES_KEY_GEN, 16);
-    const uint32_t ids[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  15, 16, 21, 22, 23, 24, 25, 26,
-                            27, 28, 29, 31, 32, 33, 35, 36, 37, 38, 39, 40, 43, 44, 49, 50, 52};
+    const F ids[] = {F::GenerateKey,
+                     F::EncryptInit,
+                     F::Encrypt,
+                     F::DecryptInit,
+                     F::Decrypt,
+                     F::EncryptUpdate,
+                     F::DecryptUpdate,
+                     F::EncryptFinal,
+                     F::DecryptFinal,
+                     F::GenerateKeyPair,
+                     F::GetAttributeValue,
+                     F::SignInit,
+                     F::Sign,
+                     F::VerifyInit,
+                     F::Verify,
+                     F::SignUpdate,
+                     F::VerifyUpdate,
+                     F::SignFinal,
+                     F::VerifyFinal,
+                     F::DigestInit,
+                     F::DigestUpdate,
+                     F::DigestFinal,
+                     F::FindObjectsInit,
+                     F::CreateObject,
+                     F::SetAttributeValue,
+                     F::FindObjects,
+                     F::FindObjectsFinal,
+                     F::DestroyObject,
+                     F::CopyObject,
+                     F::WrapKey,
+                     F::UnwrapKey,
+                     F::DeriveKey,
+                     F::DigestKey,
+                     F::GetObjectSize};
     // Harmless with nothing given: an empty search and its end, empty parts.
-    const uint32_t allowedOk[] = {16, 33, 36, 38, 25, 26, 31};
-    for (uint32_t id : ids) {
+    const F allowedOk[] = {F::GetAttributeValue, F::FindObjectsInit, F::SetAttributeValue,
+                           F::FindObjectsFinal,  F::SignUpdate,      F::VerifyUpdate,
+                           F::DigestUpdate};
+    for (F function : ids) {
+        const uint32_t id = test::id(function);
         // Only the session.
-        DeviceResponse bare = call(req(id, s));
-        if (std::find(std::begin(allowedOk), std::end(allowedOk), id) == std::end(allowedOk)) {
+        DeviceResponse bare = call(req(function, s));
+        if (std::find(std::begin(allowedOk), std::end(allowedOk), function) ==
+            std::end(allowedOk)) {
             EXPECT_NE(bare.rv, CKR_OK) << id;
         }
         // Odd values everywhere.
-        DeviceRequest odd = req(id, s);
+        DeviceRequest odd = req(function, s);
         odd.mechanism = mech(0xFFFFFFFF, Bytes(3, 0xFF));
         odd.mechanism->oaep = OaepParameters{};
         odd.mechanism->ecdh = Ecdh1DeriveParameters{};

@@ -1,6 +1,5 @@
-// A virtual device firmware with a fresh token, and short-hand calls for
-// the object and crypto tests. Requests go through Firmware::call, the same
-// path the socket server uses after decoding.
+// The firmware fixture with the attribute, object and crypto short-hands
+// of the object and crypto tests.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -10,15 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/firmware/firmware.h"
+#include "support/firmware_fixture.h"
 
 namespace vexa::sim::test {
 
 using Attrs = std::vector<DeviceAttribute>;
 
-inline Bytes bytesOf(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 inline DeviceAttribute U(uint32_t type, uint32_t v) {
     return DeviceAttribute::ofUlong(type, v);
 }
@@ -50,49 +46,23 @@ inline const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01
 inline const Bytes kP384 = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
 inline const Bytes kP521 = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
 
-inline const char* kUserPin = "123456";
-
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public ::testing::Test, public FirmwareFixture {
 public:
-    explicit DeviceTest(const std::string& product = "Vexa") : firmware(setup(product)) {}
+    static constexpr const char* kSerial = "0123456789AB";
 
-    static TokenSetup setup(const std::string& product) {
-        TokenSetup s;
-        s.serial = "0123456789AB";
-        s.product = product;
-        return s;
-    }
+    explicit DeviceTest(const std::string& product = "Vexa") : FirmwareFixture(kSerial, product) {}
 
-    DeviceResponse call(DeviceRequest r) { return firmware.call(r); }
-
-    DeviceRequest req(uint32_t id, uint32_t session) {
-        DeviceRequest r;
-        r.functionId = id;
-        r.session = session;
-        return r;
+    // C_OpenSession, expected to succeed; its handle.
+    uint32_t openSession(bool rw = true) {
+        uint32_t rv = 0;
+        const uint32_t handle = open(CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0), &rv);
+        EXPECT_EQ(rv, CKR_OK);
+        return handle;
     }
-
-    uint32_t open(bool rw = true) {
-        DeviceRequest r;
-        r.functionId = 11;
-        r.value = CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0);
-        DeviceResponse resp = call(r);
-        EXPECT_EQ(resp.rv, CKR_OK);
-        return resp.handle.value_or(0);
-    }
-    uint32_t login(uint32_t session, uint32_t userType = CKU_USER,
-                   const std::string& pin = kUserPin) {
-        DeviceRequest r = req(13, session);
-        r.value = userType;
-        r.data = bytesOf(pin);
-        return call(r).rv;
-    }
-    uint32_t logout(uint32_t session) { return call(req(19, session)).rv; }
-    uint32_t closeSession(uint32_t session) { return call(req(12, session)).rv; }
 
     // A read/write session with the user logged in.
     uint32_t userSession() {
-        const uint32_t s = open();
+        const uint32_t s = openSession();
         EXPECT_EQ(login(s), CKR_OK);
         return s;
     }
@@ -100,7 +70,7 @@ public:
     // ---- objects ----------------------------------------------------------
 
     uint32_t create(uint32_t session, Attrs tmpl, uint32_t* handle) {
-        DeviceRequest r = req(35, session);
+        DeviceRequest r = req(F::CreateObject, session);
         r.templ = std::move(tmpl);
         DeviceResponse resp = call(r);
         *handle = resp.handle.value_or(0);
@@ -112,7 +82,7 @@ public:
         return h;
     }
     DeviceResponse getAttributes(uint32_t session, uint32_t object, std::vector<uint32_t> types) {
-        DeviceRequest r = req(16, session);
+        DeviceRequest r = req(F::GetAttributeValue, session);
         r.object = object;
         for (uint32_t t : types) {
             r.templ.push_back(T(t));
@@ -126,24 +96,24 @@ public:
         return resp.attributes.empty() ? Bytes() : resp.attributes[0].bytes;
     }
     uint32_t setAttributes(uint32_t session, uint32_t object, Attrs tmpl) {
-        DeviceRequest r = req(36, session);
+        DeviceRequest r = req(F::SetAttributeValue, session);
         r.object = object;
         r.templ = std::move(tmpl);
         return call(r).rv;
     }
     uint32_t destroy(uint32_t session, uint32_t object) {
-        DeviceRequest r = req(39, session);
+        DeviceRequest r = req(F::DestroyObject, session);
         r.object = object;
         return call(r).rv;
     }
     uint32_t findInit(uint32_t session, Attrs tmpl) {
-        DeviceRequest r = req(33, session);
+        DeviceRequest r = req(F::FindObjectsInit, session);
         r.templ = std::move(tmpl);
         return call(r).rv;
     }
     // C_FindObjects: the handles, or an empty list with rv in *rv.
     std::vector<uint32_t> findNext(uint32_t session, uint32_t max, uint32_t* rv = nullptr) {
-        DeviceRequest r = req(37, session);
+        DeviceRequest r = req(F::FindObjects, session);
         r.outCapacity = max;
         DeviceResponse resp = call(r);
         if (rv != nullptr) {
@@ -157,7 +127,7 @@ public:
         }
         return out;
     }
-    uint32_t findFinal(uint32_t session) { return call(req(38, session)).rv; }
+    uint32_t findFinal(uint32_t session) { return call(req(F::FindObjectsFinal, session)).rv; }
     std::vector<uint32_t> findAll(uint32_t session, Attrs tmpl) {
         EXPECT_EQ(findInit(session, std::move(tmpl)), CKR_OK);
         std::vector<uint32_t> out = findNext(session, 100);
@@ -168,7 +138,7 @@ public:
     // ---- keys and crypto --------------------------------------------------
 
     uint32_t generateKey(uint32_t session, DeviceMechanism m, Attrs tmpl, uint32_t* handle) {
-        DeviceRequest r = req(1, session);
+        DeviceRequest r = req(F::GenerateKey, session);
         r.mechanism = std::move(m);
         r.templ = std::move(tmpl);
         DeviceResponse resp = call(r);
@@ -177,7 +147,7 @@ public:
     }
     uint32_t generatePair(uint32_t session, DeviceMechanism m, Attrs pub, Attrs priv,
                           uint32_t* pubKey, uint32_t* privKey) {
-        DeviceRequest r = req(15, session);
+        DeviceRequest r = req(F::GenerateKeyPair, session);
         r.mechanism = std::move(m);
         r.templ = std::move(pub);
         r.templ2 = std::move(priv);
@@ -210,16 +180,16 @@ public:
                   CKR_OK);
     }
 
-    uint32_t opInit(uint32_t id, uint32_t session, DeviceMechanism m, uint32_t key) {
-        DeviceRequest r = req(id, session);
+    uint32_t opInit(F function, uint32_t session, DeviceMechanism m, uint32_t key) {
+        DeviceRequest r = req(function, session);
         r.mechanism = std::move(m);
         r.object = key;
         return call(r).rv;
     }
     // A data step (encrypt, decrypt, sign, digest ...); `capacity` 0 sends none.
-    DeviceResponse step(uint32_t id, uint32_t session, const Bytes* data, uint32_t capacity = 0,
+    DeviceResponse step(F function, uint32_t session, const Bytes* data, uint32_t capacity = 0,
                         bool lengthOnly = false) {
-        DeviceRequest r = req(id, session);
+        DeviceRequest r = req(function, session);
         if (data != nullptr) {
             r.data = *data;
         }
@@ -231,42 +201,40 @@ public:
         }
         return call(r);
     }
-    Bytes mustStep(uint32_t id, uint32_t session, const Bytes& data) {
-        DeviceResponse resp = step(id, session, &data, 4096);
-        EXPECT_EQ(resp.rv, CKR_OK) << "function " << id;
+    Bytes mustStep(F function, uint32_t session, const Bytes& data) {
+        DeviceResponse resp = step(function, session, &data, 4096);
+        EXPECT_EQ(resp.rv, CKR_OK) << "function " << id(function);
         return resp.data.value_or(Bytes());
     }
-    Bytes mustFinal(uint32_t id, uint32_t session) {
-        DeviceResponse resp = step(id, session, nullptr, 4096);
-        EXPECT_EQ(resp.rv, CKR_OK) << "function " << id;
+    Bytes mustFinal(F function, uint32_t session) {
+        DeviceResponse resp = step(function, session, nullptr, 4096);
+        EXPECT_EQ(resp.rv, CKR_OK) << "function " << id(function);
         return resp.data.value_or(Bytes());
     }
 
     Bytes sign(uint32_t session, DeviceMechanism m, uint32_t key, const Bytes& data) {
-        EXPECT_EQ(opInit(21, session, std::move(m), key), CKR_OK);
-        return mustStep(22, session, data);
+        EXPECT_EQ(opInit(F::SignInit, session, std::move(m), key), CKR_OK);
+        return mustStep(F::Sign, session, data);
     }
     uint32_t verify(uint32_t session, DeviceMechanism m, uint32_t key, const Bytes& data,
                     const Bytes& signature) {
-        const uint32_t rv = opInit(23, session, std::move(m), key);
+        const uint32_t rv = opInit(F::VerifyInit, session, std::move(m), key);
         if (rv != CKR_OK) {
             return rv;
         }
-        DeviceRequest r = req(24, session);
+        DeviceRequest r = req(F::Verify, session);
         r.data = data;
         r.data2 = signature;
         return call(r).rv;
     }
     Bytes encrypt(uint32_t session, DeviceMechanism m, uint32_t key, const Bytes& data) {
-        EXPECT_EQ(opInit(2, session, std::move(m), key), CKR_OK);
-        return mustStep(3, session, data);
+        EXPECT_EQ(opInit(F::EncryptInit, session, std::move(m), key), CKR_OK);
+        return mustStep(F::Encrypt, session, data);
     }
     Bytes decrypt(uint32_t session, DeviceMechanism m, uint32_t key, const Bytes& data) {
-        EXPECT_EQ(opInit(4, session, std::move(m), key), CKR_OK);
-        return mustStep(5, session, data);
+        EXPECT_EQ(opInit(F::DecryptInit, session, std::move(m), key), CKR_OK);
+        return mustStep(F::Decrypt, session, data);
     }
-
-    Firmware firmware;
 };
 
 }  // namespace vexa::sim::test

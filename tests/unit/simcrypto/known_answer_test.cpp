@@ -109,13 +109,8 @@ Bytes leftPad(Bytes b, size_t width) {
 
 class KnownAnswers : public DeviceTest {
 protected:
-    std::string openssl(const std::string& args) {
-        std::string out;
-        EXPECT_EQ(shell("openssl " + args, &out), 0) << args << "\n" << out;
-        return out;
-    }
     DeviceResponse derive(uint32_t session, DeviceMechanism m, uint32_t base, Attrs tmpl) {
-        DeviceRequest r = req(49, session);
+        DeviceRequest r = req(F::DeriveKey, session);
         r.mechanism = std::move(m);
         r.object = base;
         r.templ = std::move(tmpl);
@@ -146,7 +141,7 @@ TEST_F(KnownAnswers, SingleDesMatchesThePublishedExamples) {
         create(s, {U(CKA_CLASS, CKO_SECRET_KEY), U(CKA_KEY_TYPE, CKK_DES), Y(CKA_VALUE, Bytes(7))},
                &h),
         CKR_ATTRIBUTE_VALUE_INVALID);
-    EXPECT_EQ(opInit(2, s, mech(CKM_DES3_ECB), key), CKR_KEY_TYPE_INCONSISTENT);
+    EXPECT_EQ(opInit(F::EncryptInit, s, mech(CKM_DES3_ECB), key), CKR_KEY_TYPE_INCONSISTENT);
 
     // Generated DES and two-key triple DES keys: odd parity in every byte.
     for (const auto& [mechanism, length] :

@@ -4,7 +4,7 @@
 // objects in the state file.
 #include "device_fixture.h"
 #include "sim/firmware/codec.h"
-#include "sim/objects/token_objects.h"
+#include "sim/firmware/token_objects.h"
 #include "sim/state/state_file.h"
 #include "test_support.h"
 
@@ -192,7 +192,7 @@ TEST_F(ObjectStoreTest, SetAttributeValueFollowsTheModificationRules) {
 TEST_F(ObjectStoreTest, CopyAndDestroyFollowTheObjectFlags) {
     const uint32_t s = userSession();
     const uint32_t original = mustCreate(s, dataObject("one"));
-    DeviceRequest copy = req(40, s);
+    DeviceRequest copy = req(F::CopyObject, s);
     copy.object = original;
     copy.templ = {B(CKA_TOKEN, true), Y(CKA_LABEL, "two")};
     DeviceResponse r = call(copy);
@@ -220,8 +220,8 @@ TEST_F(ObjectStoreTest, CopyAndDestroyFollowTheObjectFlags) {
 }
 
 TEST_F(ObjectStoreTest, SessionsAndLoginDecideWhoMayWriteAndSee) {
-    const uint32_t ro = open(false);
-    const uint32_t rw = open(true);
+    const uint32_t ro = openSession(false);
+    const uint32_t rw = openSession(true);
     uint32_t h = 0;
     EXPECT_EQ(create(ro, dataObject("t", true), &h), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(create(ro, dataObject("s"), &h), CKR_OK);
@@ -251,8 +251,8 @@ TEST_F(ObjectStoreTest, SessionsAndLoginDecideWhoMayWriteAndSee) {
 }
 
 TEST_F(ObjectStoreTest, SessionObjectsGoWithTheirSession) {
-    const uint32_t a = open();
-    const uint32_t b = open();
+    const uint32_t a = openSession();
+    const uint32_t b = openSession();
     const uint32_t mine = mustCreate(a, dataObject("session"));
     const uint32_t kept = mustCreate(a, dataObject("token", true));
     EXPECT_EQ(value(b, mine, CKA_LABEL), bytesOf("session"));
@@ -263,7 +263,7 @@ TEST_F(ObjectStoreTest, SessionObjectsGoWithTheirSession) {
 
 TEST_F(ObjectStoreTest, SearchesRunOverSeveralCallsWithTheirOwnCursor) {
     const uint32_t s = userSession();
-    const uint32_t other = open();
+    const uint32_t other = openSession();
     std::vector<uint32_t> made;
     for (int i = 0; i < 7; ++i) {
         made.push_back(mustCreate(s, dataObject("many")));
@@ -312,7 +312,7 @@ TEST_F(ObjectStoreTest, LargeValuesLeaveTheReplyAsLengthsSoItFitsTheModule) {
     // One at a time, each fits.
     EXPECT_EQ(value(s, big, CKA_VALUE), Bytes(1900, 0xAA));
 
-    DeviceRequest size = req(52, s);
+    DeviceRequest size = req(F::GetObjectSize, s);
     size.object = big;
     r = call(size);
     ASSERT_EQ(r.rv, CKR_OK);
@@ -321,10 +321,11 @@ TEST_F(ObjectStoreTest, LargeValuesLeaveTheReplyAsLengthsSoItFitsTheModule) {
 
 TEST_F(ObjectStoreTest, CertificatesGetSubjectIssuerAndSerialFromTheirValue) {
     TempDir dir;
-    ASSERT_EQ(shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
-                    " -subj /CN=vexa-test -set_serial 0x1234AB -keyout " +
-                    dir.file("k.pem") + " -outform DER -out " + dir.file("c.der")),
-              0);
+    const ::vexa::test::CommandResult made = ::vexa::test::RunShell(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1"
+        " -subj /CN=vexa-test -set_serial 0x1234AB -keyout " +
+        dir.file("k.pem") + " -outform DER -out " + dir.file("c.der"));
+    ASSERT_EQ(made.status, 0) << made.all();
     const Bytes der = readBytes(dir.file("c.der"));
     const uint32_t s = userSession();
     const uint32_t cert =
@@ -360,7 +361,7 @@ TEST_F(ObjectStoreTest, TokenObjectsSurviveARestartAndSessionObjectsDoNot) {
     }
     ASSERT_FALSE(readBytes(path).empty());
 
-    Firmware restarted(setup("Vexa"));
+    Firmware restarted(setup(kSerial, "Vexa"));
     StateStore state;
     ASSERT_TRUE(state.load(path, error)) << error;
     ASSERT_TRUE(state.restore(restarted.token(), error)) << error;

@@ -84,12 +84,6 @@ void writeText(const std::string& path, const std::string& text) {
 
 class OpensslCheck : public DeviceTest {
 protected:
-    // Runs openssl and expects success; its output.
-    std::string openssl(const std::string& args) {
-        std::string out;
-        EXPECT_EQ(shell("openssl " + args, &out), 0) << args << "\n" << out;
-        return out;
-    }
     TempDir dir;
 };
 
@@ -167,9 +161,9 @@ TEST_F(OpensslCheck, EcdsaSignaturesVerifyOnEveryCurve) {
         ASSERT_FALSE(pem.empty());
         writeText(dir.file("pub.pem"), pem);
         // The module's CKM_ECDSA takes a hash; openssl hashes the message.
-        ASSERT_EQ(opInit(29, s, mech(CKM_SHA256), 0), CKR_OK);
-        ASSERT_EQ(step(31, s, &message).rv, CKR_OK);
-        const Bytes hash = mustFinal(32, s);
+        ASSERT_EQ(opInit(F::DigestInit, s, mech(CKM_SHA256), 0), CKR_OK);
+        ASSERT_EQ(step(F::DigestUpdate, s, &message).rv, CKR_OK);
+        const Bytes hash = mustFinal(F::DigestFinal, s);
         const Bytes rs = sign(s, mech(CKM_ECDSA), priv, hash);
         writeBytes(dir.file("sig"), ecdsaDer(rs));
         EXPECT_NE(openssl("dgst -sha256 -verify " + dir.file("pub.pem") + " -signature " +
@@ -212,7 +206,7 @@ TEST_F(OpensslCheck, AesHmacAndEcdhAgreeWithOpenssl) {
     openssl("pkeyutl -derive -inkey " + dir.file("peer.pem") + " -peerkey " + dir.file("dev.pem") +
             " -out " + dir.file("z"));
 
-    DeviceRequest derive = req(49, s);
+    DeviceRequest derive = req(F::DeriveKey, s);
     derive.mechanism = mech(CKM_ECDH1_DERIVE);
     derive.mechanism->parameter.reset();
     derive.mechanism->parameterLength.reset();

@@ -1,39 +1,20 @@
-// Temporary directories, files and the openssl command line for the tests
-// that check the device against an independent implementation.
+// Files and the openssl command line for the tests that check the device
+// against an independent implementation.
 #pragma once
 
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "sim/objects/bytes.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vexa::sim::test {
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/vexa-simcrypto-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        path = made ? made : "";
-    }
-    ~TempDir() {
-        if (!path.empty()) {
-            std::system(("rm -rf '" + path + "'").c_str());
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
+using ::vexa::test::TempDir;
 
 inline Bytes readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -46,23 +27,11 @@ inline void writeBytes(const std::string& path, const Bytes& data) {
                static_cast<std::streamsize>(data.size()));
 }
 
-// Runs a shell command; its exit status, with standard output and error in *output.
-inline int shell(const std::string& command, std::string* output = nullptr) {
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) {
-        return -1;
-    }
-    std::string text;
-    char buf[512];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        text.append(buf, n);
-    }
-    const int status = ::pclose(p);
-    if (output != nullptr) {
-        *output = text;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs the openssl command line and expects success; what it wrote.
+inline std::string openssl(const std::string& args) {
+    const ::vexa::test::CommandResult result = ::vexa::test::RunShell("openssl " + args);
+    EXPECT_EQ(result.status, 0) << args << "\n" << result.all();
+    return result.all();
 }
 
 }  // namespace vexa::sim::test

@@ -1,10 +1,11 @@
-#include "transport/virtual_wire.h"
+#include "device_link/virtual_wire.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <utility>
 
+#include "common/byte_order.h"
 #include "platform/device_lock.h"
 
 namespace vexa::virtual_wire {
@@ -114,17 +115,6 @@ namespace {
 
 constexpr size_t kLengthBytes = 4;
 
-uint32_t readLength(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void writeLength(uint8_t* p, uint32_t v) {
-    for (size_t i = 0; i < kLengthBytes; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
 int millisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
@@ -173,7 +163,7 @@ bool Channel::send(const std::vector<uint8_t>& message) {
     }
     if (stream_) {
         uint8_t length[kLengthBytes];
-        writeLength(length, static_cast<uint32_t>(message.size()));
+        common::putLe32(length, static_cast<uint32_t>(message.size()));
         return platform::sendAll(socket_, length, sizeof length) &&
                platform::sendAll(socket_, message.data(), message.size());
     }
@@ -195,7 +185,7 @@ SendResult Channel::trySend(const std::vector<uint8_t>& message) {
     // One buffer, so that the length and the message go out together or
     // not at all when the socket is full.
     framed_.resize(kLengthBytes + message.size());
-    writeLength(framed_.data(), static_cast<uint32_t>(message.size()));
+    common::putLe32(framed_.data(), static_cast<uint32_t>(message.size()));
     std::copy(message.begin(), message.end(), framed_.begin() + kLengthBytes);
     const long n = platform::sendSome(socket_, framed_.data(), framed_.size(), false);
     if (n == 0) {
@@ -215,7 +205,7 @@ bool Channel::takeBuffered(std::vector<uint8_t>& buffer, long& length) {
     if (end_ - begin_ < kLengthBytes) {
         return false;
     }
-    const uint32_t size = readLength(pending_.data() + begin_);
+    const uint32_t size = common::readLe32(pending_.data() + begin_);
     if (size == 0 || size > kMaxMessage) {
         length = -1;  // not this protocol: the connection is of no further use
         return true;

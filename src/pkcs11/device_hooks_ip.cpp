@@ -1,5 +1,5 @@
 // The remote-daemon kind of the device hooks: one device, reached over TLS.
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 #include "transport/tcp_transport.h"
 
 namespace talvoranth {

@@ -1,28 +1,18 @@
-#include "sim/firmware/random.h"
+#include "sim/crypto/device_random.h"
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
 #include <mbedtls/sha256.h>
 
 #include <new>
 #include <stdexcept>
 
+#include "common/mbed_owner.h"
+
 namespace vexa::sim {
 
+// The generator goes before the entropy source it draws from.
 struct DeviceRandom::State {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-
-    State() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-    }
-    ~State() {
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
+    mbed::Entropy entropy;
+    mbed::CtrDrbg drbg;
 };
 
 DeviceRandom::DeviceRandom(const std::string& personalisation) : state_(std::make_unique<State>()) {

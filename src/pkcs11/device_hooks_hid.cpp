@@ -1,6 +1,6 @@
 // The USB HID kind of the device hooks: one slot per attached device.
 #include "rpc/device_clear.h"
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
 #include "transport/hid_device_match.h"
 #include "transport/hid_transport.h"
 

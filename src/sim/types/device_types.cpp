@@ -1,4 +1,4 @@
-#include "sim/firmware/device_types.h"
+#include "sim/types/device_types.h"
 
 #include <utility>
 

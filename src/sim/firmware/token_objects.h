@@ -3,7 +3,7 @@
 // when the token is initialised, and goes into the state file.
 #pragma once
 
-#include "sim/firmware/extensions.h"
+#include "sim/types/extensions.h"
 #include "sim/firmware/token.h"
 #include "sim/objects/object_store.h"
 

@@ -1,22 +1,8 @@
-#include "transport/device_selection.h"
+#include "pkcs11/device_selection.h"
+
+#include "common/hex.h"
 
 namespace talvoranth {
-namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 bool DeviceId::isZero() const {
     for (uint8_t b : bytes) {
@@ -33,8 +19,8 @@ std::optional<DeviceId> deviceIdFromSerial(const std::string& serial) {
     }
     DeviceId id;
     for (size_t i = 0; i < kSerialDigits / 2; ++i) {
-        const int high = hexValue(serial[2 * i]);
-        const int low = hexValue(serial[2 * i + 1]);
+        const int high = vexa::common::hexDigitValue(serial[2 * i]);
+        const int low = vexa::common::hexDigitValue(serial[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
@@ -44,14 +30,7 @@ std::optional<DeviceId> deviceIdFromSerial(const std::string& serial) {
 }
 
 std::string serialFromDeviceId(const DeviceId& id) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string serial;
-    serial.reserve(kSerialDigits);
-    for (size_t i = 0; i < kSerialDigits / 2; ++i) {
-        serial.push_back(kDigits[id.bytes[i] >> 4]);
-        serial.push_back(kDigits[id.bytes[i] & 0x0F]);
-    }
-    return serial;
+    return vexa::common::toHex(id.bytes.data(), kSerialDigits / 2, true);
 }
 
 std::vector<DeviceId> deviceIdsFromSerials(const std::vector<std::string>& serials) {

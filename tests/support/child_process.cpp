@@ -1,4 +1,4 @@
-#include "integration/tls/child_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -16,26 +17,43 @@ namespace vexa::test {
 
 namespace {
 
-size_t CountOccurrences(const std::string& haystack, const std::string& needle) {
+// The entries a child's environment starts from.
+std::vector<std::string> BaseEntries(BaseEnvironment base) {
+    std::vector<std::string> entries;
+    if (base == BaseEnvironment::Inherited) {
+        for (char** e = environ; *e != nullptr; ++e) {
+            entries.emplace_back(*e);
+        }
+        return entries;
+    }
+    entries.emplace_back("PATH=/usr/local/bin:/usr/bin:/bin");
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            entries.push_back(std::string(name) + "=" + value);
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
+size_t CountOf(const std::string& text, const std::string& what) {
     size_t count = 0;
-    for (size_t pos = haystack.find(needle); pos != std::string::npos;
-         pos = haystack.find(needle, pos + needle.size())) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
         ++count;
     }
     return count;
 }
 
-}  // namespace
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& env, const std::string& cwd) {
-    // Everything the child needs is prepared before fork.
+                           const std::map<std::string, std::string>& env, const std::string& cwd,
+                           BaseEnvironment base) {
+    // Everything the child needs is prepared before fork: after it, only
+    // async-signal-safe calls.
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        std::string name = entry.substr(0, entry.find('='));
-        if (env.count(name) == 0) {
-            envStrings.push_back(entry);
+    for (std::string& entry : BaseEntries(base)) {
+        if (env.count(entry.substr(0, entry.find('='))) == 0) {
+            envStrings.push_back(std::move(entry));
         }
     }
     for (const auto& [name, value] : env) {
@@ -58,11 +76,19 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
     int outPipe[2];
     int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
         throw std::runtime_error("pipe failed");
     }
     pid_ = fork();
     if (pid_ < 0) {
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+            ::close(fd);
+        }
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
@@ -75,8 +101,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
+        const int devNull = open("/dev/null", O_RDONLY);
+        if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(outPipe[1], STDOUT_FILENO) < 0 ||
+            dup2(errPipe[1], STDERR_FILENO) < 0) {
+            _exit(126);
+        }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
@@ -132,24 +161,32 @@ void ChildProcess::collect(int outFd, int errFd) {
     changed_.notify_all();
 }
 
-bool ChildProcess::waitFor(const std::string ChildProcess::*stream, const std::string& text,
-                           size_t count, std::chrono::milliseconds timeout) {
+bool ChildProcess::waitFor(const std::string ChildProcess::*stream,
+                           const std::function<bool(const std::string&)>& done,
+                           std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [&] { return CountOccurrences(this->*stream, text) >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return done(this->*stream); });
 }
 
 bool ChildProcess::waitForStdout(const std::string& text, std::chrono::milliseconds timeout) {
-    return waitFor(&ChildProcess::out_, text, 1, timeout);
+    return waitForStdoutWhere(
+        [&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout);
 }
 
 bool ChildProcess::waitForStderr(const std::string& text, std::chrono::milliseconds timeout) {
-    return waitFor(&ChildProcess::err_, text, 1, timeout);
+    return waitForStderrCount(text, 1, timeout);
 }
 
 bool ChildProcess::waitForStderrCount(const std::string& text, size_t count,
                                       std::chrono::milliseconds timeout) {
-    return waitFor(&ChildProcess::err_, text, count, timeout);
+    return waitFor(
+        &ChildProcess::err_, [&](const std::string& err) { return CountOf(err, text) >= count; },
+        timeout);
+}
+
+bool ChildProcess::waitForStdoutWhere(const std::function<bool(const std::string&)>& done,
+                                      std::chrono::milliseconds timeout) {
+    return waitFor(&ChildProcess::out_, done, timeout);
 }
 
 std::string ChildProcess::out() const {
@@ -196,6 +233,22 @@ void ChildProcess::stop() {
         kill(pid_, SIGKILL);
         waitExit(std::chrono::seconds(10));
     }
+}
+
+CommandResult RunCommand(const std::string& program, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env, const std::string& cwd,
+                         std::chrono::milliseconds timeout, BaseEnvironment base) {
+    ChildProcess child(program, args, env, cwd, base);
+    CommandResult result;
+    result.status = child.waitExit(timeout).value_or(-1);
+    child.stop();
+    result.out = child.out();
+    result.err = child.err();
+    return result;
+}
+
+CommandResult RunShell(const std::string& command, const std::string& cwd) {
+    return RunCommand("/bin/sh", {"-c", command}, {}, cwd);
 }
 
 }  // namespace vexa::test
