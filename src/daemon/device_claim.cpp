@@ -107,6 +107,10 @@ void DeviceClaim::release() {
 }
 
 void DeviceClaim::discard() {
+    // A device that has just failed an exchange gets the claim's short wait
+    // to confirm the clearing, not the full device time-out: one that does
+    // not answer at all would otherwise hold the daemon that long again.
+    transport_->setTimeout(kClaimWaitMs);
     try {
         if (claimed_ && transport_->isOpen()) {
             ClearDevice(*transport_);
@@ -114,6 +118,7 @@ void DeviceClaim::discard() {
     } catch (...) {
         // Clearing has reported itself; the device is closed below anyway.
     }
+    transport_->setTimeout(timeoutMs_);
     claimed_ = false;
     transport_->close();
 }

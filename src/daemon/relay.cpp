@@ -10,6 +10,7 @@
 #include "daemon/device_turns.h"
 #include "daemon/server.h"
 #include "daemon/shared_device.h"
+#include "platform/platform.h"
 #include "platform/wake_event.h"
 #include "transport/port.h"
 
@@ -145,12 +146,32 @@ NextStep AwaitRequest(ClientConnection& client, DeviceTurns& turns, const RelayL
     }
 }
 
+// While the device works on a request, the client that sent it is
+// watched: one that leaves (its module gave up after its own time-out, the
+// application ended) no longer waits for the answer, and neither does the
+// daemon. The device is then recovered as after a time-out and the next
+// client served; kDeviceTimeoutMs bounds the wait in any case.
+class ClientWatch {
+public:
+    ClientWatch(talvoranth::CTransport& link, const ClientConnection& client) : link_(link) {
+        const int descriptor = client.descriptor();
+        link_.setAnswerWatch([descriptor] { return !vexa::platform::peerHasClosed(descriptor); });
+    }
+    ~ClientWatch() { link_.setAnswerWatch({}); }
+    ClientWatch(const ClientWatch&) = delete;
+    ClientWatch& operator=(const ClientWatch&) = delete;
+
+private:
+    talvoranth::CTransport& link_;
+};
+
 // One request to the device and its answer, in the same buffer. A device
 // kept open from an earlier client that no longer takes the request (it was
 // unplugged, the simulator restarted) is opened once more. False when the
 // request could not be sent.
-bool ExchangeWithDevice(SharedDevice& device, talvoranth::CTransport*& link, bool reused,
-                        unsigned char* buffer, int* length) {
+bool ExchangeWithDevice(const ClientConnection& client, SharedDevice& device,
+                        talvoranth::CTransport*& link, bool reused, unsigned char* buffer,
+                        int* length) {
     if (!port_write(link, buffer, *length)) {
         device.failed();
         link = reused ? device.forClient(&reused) : nullptr;
@@ -161,12 +182,18 @@ bool ExchangeWithDevice(SharedDevice& device, talvoranth::CTransport*& link, boo
         }
     }
     *length = kRelayCapacity;
-    port_read(link, buffer, length);
+    {
+        ClientWatch watch(*link, client);
+        port_read(link, buffer, length);
+    }
     // A failed read leaves 0: the client gets an empty answer, and the device
     // is closed so that its late answer is never taken for the next request.
     // A length outside the buffer would be a broken transport; it is answered
     // the same way rather than read past the buffer.
     if (*length <= 0 || *length > kRelayCapacity) {
+        if (vexa::platform::peerHasClosed(client.descriptor())) {
+            InfoLine("Client left before the device answered: the exchange is abandoned.");
+        }
         *length = 0;
         device.failed();
         link = nullptr;
@@ -204,7 +231,8 @@ void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& tu
             if (link == nullptr) {
                 link = device.forClient(&reused);
             }
-            if (link == nullptr || !ExchangeWithDevice(device, link, reused, buffer, &length)) {
+            if (link == nullptr ||
+                !ExchangeWithDevice(client, device, link, reused, buffer, &length)) {
                 ErrorLine("Failed to send USB cmd.");
                 break;
             }

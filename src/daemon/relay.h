@@ -27,12 +27,22 @@ constexpr unsigned short kVexaProductId = 0xA2AC;
 constexpr int kRelayCapacity = 4096;
 using vexa::tls::kFrameHeaderSize;
 
+// How long a client that holds the device may idle while another client
+// waits for it before its connection is ended to hand the device over. An
+// application's calls come in bursts with short pauses between them (a
+// program's own work, a tool's next step): 3 s lets a burst finish without
+// a hand-over in the middle of it, whose cost the holder pays at its next
+// call (a new connection, its sessions opened again and its login redone by
+// the module), while a waiting client is still served well within the
+// module's own time-out (12 s by default).
+constexpr int kHandOverGraceMs = 3000;
+
 // How long a client may stay silent between requests before the connection
 // ends, and how long it may idle while another client waits for the device
 // before it is ended to hand the device over.
 struct RelayLimits {
     int silentMs = 60000;
-    int handOverGraceMs = 1000;
+    int handOverGraceMs = kHandOverGraceMs;
 };
 
 // Relays the requests of a client that holds its turn until it leaves,

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "daemon/daemon_settings.h"
+#include "daemon/relay.h"
 #include "platform/wake_event.h"
 
 // The server's stop request: set once by the service's stop handler (tests
@@ -35,12 +36,11 @@ struct ServerOptions {
     uint32_t readTimeoutMs = 60000;
     // A TLS handshake must be complete within this; it never holds the device.
     int handshakeDeadlineMs = 10000;
-    // A client idle this long while another waits for the device is ended.
-    // The daemon clears the device when a client leaves, and the module does
-    // not yet restore its sessions and login on its next connection, so an
-    // early hand-over would end a long-running application's login: until
-    // it does, this equals the silent limit (60 s).
-    int handOverGraceMs = 60000;
+    // A client idle this long while another waits for the device is ended
+    // (kHandOverGraceMs, relay.h). The daemon clears the device when a
+    // client leaves; the module opens its sessions again and logs in again
+    // at its next connection, so a long-running application keeps its login.
+    int handOverGraceMs = kHandOverGraceMs;
     // Called once the socket listens and TLS is ready, before the first accept.
     std::function<void()> onReady;
 };

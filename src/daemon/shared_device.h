@@ -32,7 +32,10 @@ private:
     DeviceClaim claim_;
 };
 
-// The device's read time-out: the longest the module waits for an answer
-// (key-pair and domain-parameter generation). A client still waiting after
-// that has given up.
+// The device's read time-out, the daemon's own bound on a device answer:
+// the longest the module waits for one (key-pair and domain-parameter
+// generation, 65 s), since the daemon cannot tell which call a request is.
+// Usually the wait ends much sooner: the relay watches the client meanwhile
+// and stops waiting when it leaves (its module gives up after its own
+// time-out, 12 s by default).
 constexpr int kDeviceTimeoutMs = 65000;

@@ -27,23 +27,27 @@ struct CContextReleaser {
 };
 CContextReleaser g_releaser;
 
-// Runs the envelope's exchange under the key-generation time limit.
-class CKeyGenerationExchanger : public rpc::IExchanger {
+// The envelope's exchange through the slots, with the options of one call:
+// a read time-out of its own (key generation), bound to the connection of
+// its session number.
+class CCallExchanger : public rpc::IExchanger {
 public:
-    CKeyGenerationExchanger(CSlotTable& slots, int timeoutMs)
-        : slots_(slots), timeoutMs_(timeoutMs) {}
+    CCallExchanger(CSlotTable& slots, std::optional<int> timeoutMs, bool boundToConnection)
+        : slots_(slots), timeoutMs_(timeoutMs), bound_(boundToConnection) {}
     size_t exchange(int32_t slot, uint8_t* buffer, size_t capacity, size_t length) override {
-        return slots_.exchangeWithTimeout(slot, buffer, capacity, length, timeoutMs_);
+        return slots_.exchangeWith(slot, buffer, capacity, length, timeoutMs_, bound_);
     }
 
 private:
     CSlotTable& slots_;
-    int timeoutMs_;
+    std::optional<int> timeoutMs_;
+    bool bound_;
 };
 
 }  // namespace
 
 CContext::CContext() : hooks_(talvoranth::hidDeviceHooks()), slots_(*this) {
+    slots_.setRestorer(&restorer_);
     talvoranth::loadModuleConfig(*this, config_);
     if (config_.ipTransport) {
         hooks_ = talvoranth::ipDeviceHooks();
@@ -54,6 +58,7 @@ CContext::CContext() : hooks_(talvoranth::hidDeviceHooks()), slots_(*this) {
 CContext::CContext(const talvoranth::ModuleConfig& config, talvoranth::DeviceHooks hooks,
                    std::ostream* console)
     : CLogger(console), config_(config), hooks_(std::move(hooks)), slots_(*this) {
+    slots_.setRestorer(&restorer_);
     log(talvoranth::LOG_DEBUG, "New Instance");
 }
 
@@ -99,6 +104,16 @@ CK_RV CContext::bindSession(Request& request, CK_SESSION_HANDLE session, int32_t
     if (!route || route->slot < 0) {
         return CKR_SESSION_HANDLE_INVALID;
     }
+    // A new connection gets the sessions back first; the number is then
+    // the one this connection knows.
+    if (!slots_.prepare(route->slot)) {
+        log(talvoranth::LOG_ERROR, "no response from transport.");
+        return CKR_FUNCTION_FAILED;
+    }
+    route = sessions_.find(session);
+    if (!route || route->slot < 0) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
     slot = route->slot;
     slots_.setCurrentSlot(slot);
     // The device knows the session by its own number.
@@ -108,12 +123,13 @@ CK_RV CContext::bindSession(Request& request, CK_SESSION_HANDLE session, int32_t
 }
 
 CK_RV CContext::callFunction(int32_t slot, const Request& request, Response& response, bool clear) {
-    return rpc::callFunction(*this, slots_, slot, request, response, clear);
+    CCallExchanger exchanger(slots_, std::nullopt, request.has_session);
+    return rpc::callFunction(*this, exchanger, slot, request, response, clear);
 }
 
 CK_RV CContext::callFunctionForKeyGeneration(int32_t slot, const Request& request,
                                              Response& response, bool clear) {
-    CKeyGenerationExchanger exchanger(slots_, config_.keyTimeoutMs);
+    CCallExchanger exchanger(slots_, config_.keyTimeoutMs, request.has_session);
     return rpc::callFunction(*this, exchanger, slot, request, response, clear);
 }
 

@@ -17,6 +17,8 @@
 #include "config/module_config.h"
 #include "log/logger.h"
 #include "pkcs11/held_signatures.h"
+#include "pkcs11/login_keeper.h"
+#include "pkcs11/session_restore.h"
 #include "pkcs11/session_table.h"
 #include "pkcs11/slot_table.h"
 #include "pkcs11/device_selection.h"
@@ -49,6 +51,7 @@ public:
     const talvoranth::DeviceHooks& hooks() const { return hooks_; }
     CSlotTable& slots() { return slots_; }
     CSessionTable& sessions() { return sessions_; }
+    CLoginKeeper& logins() { return logins_; }
     CHeldSignatures& heldSignatures() { return heldSignatures_; }
     bool initialised() const { return initialised_.load(std::memory_order_acquire); }
 
@@ -65,10 +68,15 @@ public:
     CK_RV routeSlot(CK_SLOT_ID slotId, int32_t& slot);
     // The slot of a session, and request.session set to the number its
     // device knows it by: CKR_SESSION_HANDLE_INVALID for a handle the module
-    // did not hand out (or mapped to no slot), before any exchange.
+    // did not hand out (or mapped to no slot), before any exchange. The
+    // slot's transport is brought up first (CSlotTable::prepare), so that
+    // the number is that of the current connection: CKR_FUNCTION_FAILED
+    // when the device cannot be reached, CKR_SESSION_HANDLE_INVALID when
+    // the session could not be opened again on a new connection.
     CK_RV bindSession(Request& request, CK_SESSION_HANDLE session, int32_t& slot);
     // One request/response exchange with the device of `slot`: the response's
-    // rv (rpc::callFunction).
+    // rv (rpc::callFunction). A request bound to a session is sent only over
+    // the connection its number was taken on.
     CK_RV callFunction(int32_t slot, const Request& request, Response& response, bool clear);
     // The same under the key-generation time limit of the configuration.
     CK_RV callFunctionForKeyGeneration(int32_t slot, const Request& request, Response& response,
@@ -83,6 +91,8 @@ private:
     talvoranth::DeviceHooks hooks_;
     CSlotTable slots_;
     CSessionTable sessions_;
+    CLoginKeeper logins_;
+    CSessionRestorer restorer_{sessions_, logins_, *this};
     CHeldSignatures heldSignatures_;
     std::atomic<bool> initialised_{false};
     // C_Initialize and C_Finalize run one at a time.

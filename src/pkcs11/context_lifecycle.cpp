@@ -129,6 +129,7 @@ CK_RV CContext::finalize(CK_VOID_PTR pReserved) {
     initialised_.store(false, std::memory_order_release);
     slots_.replace({});
     sessions_.clear();
+    logins_.forgetAll();
     slots_.lock().release();
     return CKR_OK;
 }

@@ -32,6 +32,8 @@ void inChildAfterFork() {
     // and connections that belong to the parent.
     CContext* inherited = CContext::replaceInstance(nullptr);
     if (inherited != nullptr) {
+        // The parent's PINs are not the child's to keep.
+        inherited->logins().wipeInForkedChild();
         inheritedContexts().push_back(inherited);
     }
 }

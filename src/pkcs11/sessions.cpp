@@ -1,5 +1,7 @@
 #include "pkcs11/sessions.h"
 
+#include <optional>
+
 #include "pkcs11/device_call.h"
 #include "rpc/ulong_wire.h"
 
@@ -27,20 +29,33 @@ CK_RV openSession(CContext& context, CK_SLOT_ID slotID, CK_FLAGS flags,
     }
     const CK_RV rv = call.sendToSlot(context, slotID);
     if (call.response().has_handle) {
-        *phSession = context.sessions().add(slot, call.response().handle);
+        *phSession = context.sessions().add(slot, call.response().handle, flags);
     }
     return rv;
 }
 
 CK_RV closeSession(CContext& context, CK_SESSION_HANDLE hSession) {
-    CDeviceCall call(FunctionId::CloseSession);
-    int32_t slot = -1;
-    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    const std::optional<SessionRoute> route = context.sessions().find(hSession);
+    int32_t slot = route ? route->slot : -1;
+    CK_RV rv = CKR_OK;
+    if (slot >= 0 && !context.slots().holdsSessions(slot)) {
+        // The connection that held the session has ended (the daemon handed
+        // the device over and cleared it) or the device went away: nothing
+        // of it is left on the device, and reconnecting (waiting for a turn
+        // at the device) only to open it again and close it would be waste.
+    } else {
+        CDeviceCall call(FunctionId::CloseSession);
+        rv = call.sendToSession(context, hSession, &slot);
+    }
     if (slot < 0) {
         return rv;  // the handle is not known: nothing was sent
     }
-    // Forgotten whatever the device answered.
+    // Forgotten whatever the device answered. Closing the last session of
+    // a slot ends the login there: its PIN is not kept any longer.
     context.sessions().remove(hSession);
+    if (context.sessions().handlesOf(slot).empty()) {
+        context.logins().forget(slot);
+    }
     return rv;
 }
 
@@ -102,12 +117,25 @@ CK_RV login(CContext& context, CK_SESSION_HANDLE hSession, CK_USER_TYPE userType
         return CKR_ARGUMENTS_BAD;
     }
     call.setData(pPin, ulPinLen);
-    return call.sendToSession(context, hSession);
+    int32_t slot = -1;
+    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    // Kept so that a new connection to the device can log in again for the
+    // application (pkcs11/login_keeper.h).
+    if (rv == CKR_OK && slot >= 0) {
+        context.logins().remember(slot, userType, pPin, ulPinLen);
+    }
+    return rv;
 }
 
 CK_RV logout(CContext& context, CK_SESSION_HANDLE hSession) {
     CDeviceCall call(FunctionId::Logout);
-    return call.sendToSession(context, hSession);
+    int32_t slot = -1;
+    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    // Whatever the device answered, the application means to be logged out.
+    if (slot >= 0) {
+        context.logins().forget(slot);
+    }
+    return rv;
 }
 
 CK_RV initPIN(CContext& context, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin,
@@ -128,7 +156,14 @@ CK_RV setPIN(CContext& context, CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOld
     CDeviceCall call(FunctionId::SetPIN);
     call.setData(pOldPin, ulOldLen);
     call.setData2(pNewPin, ulNewLen);
-    return call.sendToSession(context, hSession);
+    int32_t slot = -1;
+    const CK_RV rv = call.sendToSession(context, hSession, &slot);
+    // Logged in, C_SetPIN changes the logged-in user's PIN: a later login
+    // again needs the new one.
+    if (rv == CKR_OK && slot >= 0) {
+        context.logins().replacePin(slot, pNewPin, ulNewLen);
+    }
+    return rv;
 }
 
 }  // namespace vexa::pkcs11

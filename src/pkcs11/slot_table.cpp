@@ -14,6 +14,7 @@ void CSlotTable::replace(Transports transports) {
         std::unique_lock<std::shared_mutex> slots(slotsMutex_);
         CExchangeGuard guard(lock_);
         slots_.swap(transports);
+        restoredConnection_.assign(slots_.size(), 0);
     }
     // The old transports are destroyed here, outside both locks.
 }
@@ -38,17 +39,64 @@ talvoranth::CTransport* CSlotTable::transportOf(int32_t slot) const {
     return slots_[static_cast<size_t>(slot)].get();
 }
 
+bool CSlotTable::bringUpLocked(int32_t slot, talvoranth::CTransport& transport) {
+    if (!transport.isOpen()) {
+        transport.open();
+    }
+    unsigned long& restored = restoredConnection_[static_cast<size_t>(slot)];
+    const unsigned long connection = transport.connectionCount();
+    if (connection == restored) {
+        return false;
+    }
+    restored = connection;
+    if (restorer_ != nullptr) {
+        restorer_->restore(slot, transport);
+    }
+    return true;
+}
+
+bool CSlotTable::prepare(int32_t slot) {
+    std::shared_lock<std::shared_mutex> slots(slotsMutex_);
+    CExchangeGuard guard(lock_);
+    if (!guard.held()) {
+        log_.log(talvoranth::LOG_ERROR, "Failed to lock the application's mutex");
+        return false;
+    }
+    talvoranth::CTransport* transport = transportOf(slot);
+    if (transport == nullptr) {
+        log_.log(talvoranth::LOG_ERROR, "Port not found");
+        return false;
+    }
+    try {
+        bringUpLocked(slot, *transport);
+        // A restore that got no answer has closed the new connection again:
+        // the call fails now rather than wait for yet another one.
+        return transport->isOpen();
+    } catch (const std::exception& e) {
+        guard.unlock();
+        log_.log(talvoranth::LOG_ERROR, std::string(e.what()));
+        return false;
+    }
+}
+
+bool CSlotTable::holdsSessions(int32_t slot) {
+    std::shared_lock<std::shared_mutex> slots(slotsMutex_);
+    CExchangeGuard guard(lock_);
+    talvoranth::CTransport* transport = guard.held() ? transportOf(slot) : nullptr;
+    try {
+        return transport != nullptr && transport->isOpen() &&
+               transport->connectionCount() == restoredConnection_[static_cast<size_t>(slot)];
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 size_t CSlotTable::exchange(int32_t slot, uint8_t* buffer, size_t capacity, size_t length) {
-    return exchangeLocked(slot, buffer, capacity, length, std::nullopt);
+    return exchangeWith(slot, buffer, capacity, length, std::nullopt, false);
 }
 
-size_t CSlotTable::exchangeWithTimeout(int32_t slot, uint8_t* buffer, size_t capacity,
-                                       size_t length, int readTimeoutMs) {
-    return exchangeLocked(slot, buffer, capacity, length, readTimeoutMs);
-}
-
-size_t CSlotTable::exchangeLocked(int32_t slot, uint8_t* buffer, size_t capacity, size_t length,
-                                  std::optional<int> readTimeoutMs) {
+size_t CSlotTable::exchangeWith(int32_t slot, uint8_t* buffer, size_t capacity, size_t length,
+                                std::optional<int> readTimeoutMs, bool boundToConnection) {
     std::shared_lock<std::shared_mutex> slots(slotsMutex_);
     CExchangeGuard guard(lock_);
     if (!guard.held()) {
@@ -62,9 +110,16 @@ size_t CSlotTable::exchangeLocked(int32_t slot, uint8_t* buffer, size_t capacity
     }
     const int cap = static_cast<int>(std::min<size_t>(capacity, std::numeric_limits<int>::max()));
     try {
-        // 1. Open lazily; a transport closed by an earlier failure reopens.
-        if (!transport->isOpen()) {
-            transport->open();
+        // 1. Open lazily; a transport closed by an earlier failure reopens,
+        //    and a new connection gets the slot's sessions back.
+        if (bringUpLocked(slot, *transport) && boundToConnection) {
+            // Since the request took its session number (a moment ago) the
+            // connection was renewed: that number may now name another of
+            // the application's sessions. Not sent; the call fails.
+            guard.unlock();
+            log_.log(talvoranth::LOG_ERROR,
+                     "the connection to the device was renewed during the call; not sent");
+            return 0;
         }
         std::optional<talvoranth::CScopedTimeout> timeout;
         if (readTimeoutMs) {

@@ -119,4 +119,15 @@ int connectTcp(const std::string& host, int port, int timeoutMs, std::string* er
     return -1;
 }
 
+bool peerHasClosed(int socketDescriptor) {
+    // POLLRDHUP: the peer's end of the stream arrived, whatever is still
+    // unread before it.
+    pollfd entry{socketDescriptor, POLLRDHUP, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace vexa::platform

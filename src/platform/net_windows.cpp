@@ -202,4 +202,13 @@ int connectTcp(const std::string& host, int port, int timeoutMs, std::string* er
     return -1;
 }
 
+bool peerHasClosed(int socketDescriptor) {
+    // WSAPoll reports a connection the peer closed or reset as POLLHUP.
+    WSAPOLLFD entry{};
+    entry.fd = static_cast<SOCKET>(socketDescriptor);
+    entry.events = POLLRDNORM;
+    const int ready = WSAPoll(&entry, 1, 0);
+    return ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace vexa::platform

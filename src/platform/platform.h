@@ -101,6 +101,11 @@ std::vector<unsigned char> ipAddressBytes(const std::string& text);
 // count written or -1 with errno set, as send(2).
 long sendNoSignal(int socketDescriptor, const void* data, size_t length);
 
+// True when the peer of a connected socket has ended the connection (its
+// side shut down, reset, or the socket failed), even while bytes it sent
+// before are still unread. Never waits.
+bool peerHasClosed(int socketDescriptor);
+
 // Connects a TCP socket to host:port, waiting at most timeoutMs for the
 // connection. Returns the connected, blocking, close-on-exec descriptor, or -1
 // with a reason in *error.

@@ -112,6 +112,7 @@ void CHIDTransport::open() {
     }
     allocateChannel(kAllocationWaitMs);
     endExchange();
+    ++opens_;
     // 11. Alone: clear what earlier processes left, before anyone else can
     // join; then let them (unless the device is held exclusively).
     if (alone && clear_) {
@@ -302,6 +303,30 @@ void CHIDTransport::sendPacket() {
     }
 }
 
+int CHIDTransport::readWatched(uint8_t* data, size_t length, int waitMs) {
+    if (!answerWatch_) {
+        return device_->readTimeout(data, length, waitMs);
+    }
+    const int64_t deadline =
+        vexa::platform::monotonicNanoseconds() + static_cast<int64_t>(waitMs) * 1000000;
+    for (;;) {
+        int slice = kAnswerWatchMs;
+        if (waitMs >= 0) {
+            const int64_t leftNs = deadline - vexa::platform::monotonicNanoseconds();
+            const int64_t left = leftNs > 0 ? (leftNs + 999999) / 1000000 : 0;
+            slice = static_cast<int>(std::min<int64_t>(left, kAnswerWatchMs));
+        }
+        const int n = device_->readTimeout(data, length, slice);
+        if (n != 0 || slice < kAnswerWatchMs) {
+            return n;
+        }
+        if (!answerWatch_()) {
+            answerAbandoned_ = true;
+            return 0;
+        }
+    }
+}
+
 // Reads one packet into inPacket_: 0, kTimedOut (short or no read) or
 // kNoDevice (no handle, read error).
 int CHIDTransport::receivePacket(int waitMs) {
@@ -309,7 +334,7 @@ int CHIDTransport::receivePacket(int waitMs) {
         return kNoDevice;
     }
     inPacket_.fill(hf::kFiller);
-    const int n = device_->readTimeout(inPacket_.data(), inPacket_.size(), waitMs);
+    const int n = readWatched(inPacket_.data(), inPacket_.size(), waitMs);
     if (n == static_cast<int>(inPacket_.size())) {
         return 0;
     }
@@ -389,6 +414,7 @@ int CHIDTransport::read(unsigned char* buffer, int capacity) {
         throw IOException("Invalid buffer for HID transport");
     }
     const auto wanted = static_cast<size_t>(capacity);
+    answerAbandoned_ = false;
     // 1. Enough buffered: the device is not touched.
     if (received_.size() < wanted) {
         // 2. Fetch one response into the receive buffer.
@@ -400,7 +426,7 @@ int CHIDTransport::read(unsigned char* buffer, int capacity) {
             // a late plain answer, which nothing tells apart, must not reach
             // another process's exchange. It is awaited before the device is
             // let go (the call that timed out takes up to twice as long).
-            if (answerOverdue_ && lock_) {
+            if (answerOverdue_ && lock_ && !answerAbandoned_) {
                 answerOverdue_ = false;
                 try {
                     discardLateAnswer();
@@ -430,7 +456,7 @@ void CHIDTransport::fetchPlain() {
         do {
             // Zeros stand in for what a short report leaves out.
             std::fill(report_.begin(), report_.end(), 0);
-            const int n = device_->readTimeout(report_.data(), length, timeoutMs_);
+            const int n = readWatched(report_.data(), length, timeoutMs_);
             if (n < 0) {
                 failDevice(errorFrom(*device_, "null"));
             }

@@ -70,6 +70,18 @@ public:
     // framing: at most 0xFFFFFF). Returns length.
     int write(const unsigned char* data, int length) override;
     std::string name() override { return "HID"; }
+    // Every successful open counts: a device opened anew after it failed or
+    // vanished (unplugged, vexa-sim restarted) has lost its sessions.
+    unsigned long connectionCount() const override { return opens_; }
+    // How often a waiting read asks the answer watch.
+    static constexpr int kAnswerWatchMs = 200;
+    // The wait for an answer in slices of kAnswerWatchMs; one the watch
+    // gives up ends like a time-out (fresh channel at the next exchange, or
+    // the plain framing's late answer discarded before it; the read does not
+    // wait for that late answer itself then).
+    void setAnswerWatch(std::function<bool()> stillWanted) override {
+        answerWatch_ = std::move(stillWanted);
+    }
 
     // Vendor id 0 admits any device whose manufacturer is "Talvoranth".
     void setVendorProduct(uint16_t vendorId, uint16_t productId);
@@ -111,6 +123,9 @@ private:
     static constexpr int kNoDevice = -127;
 
     int allocateChannel(int waitMs);
+    // One report from the device within waitMs (-1: no limit), asking the
+    // answer watch between slices when one is set: 0 also when it gave up.
+    int readWatched(uint8_t* data, size_t length, int waitMs);
     bool joinDevice(IHidDevice& device);
     void beginExchange();
     void endExchange();
@@ -131,6 +146,10 @@ private:
     std::unique_ptr<vexa::platform::DeviceLock> lock_;
     ClearRoutine clear_;
     bool exclusive_ = false;
+    unsigned long opens_ = 0;
+    std::function<bool()> answerWatch_;
+    // The answer watch ended the last wait.
+    bool answerAbandoned_ = false;
     // The last answer did not arrive whole in time: it may still come.
     bool answerOverdue_ = false;
     // Plain framing: how far that answer had come.

@@ -334,9 +334,14 @@ void TCPTransport::open() {
     if (!connection_) {
         throw IOException("connection failed");
     }
+    ++connections_;
 }
 
 bool TCPTransport::isOpen() {
+    if (connection_ && closedWhileIdle()) {
+        logf(LOG_INFO, "the daemon closed the idle connection; reconnecting");
+        close();
+    }
     return connection_ != nullptr;
 }
 
@@ -435,15 +440,14 @@ int TCPTransport::write(const unsigned char* data, int length) {
         return 0;
     }
     discardUnreadAnswer();
-    // The daemon ended an idle connection: the request goes over a new one
-    // (which waits for its turn at the device like any other client).
+    // The daemon ended the connection since isOpen() looked: the request is
+    // not sent on a new one here, since the caller has bound it to what this
+    // connection held (its sessions). The call fails; the next one
+    // reconnects through open().
     if (closedWhileIdle()) {
-        logf(LOG_INFO, "the daemon closed the idle connection; reconnecting");
+        logf(LOG_ERROR, "tls write failed: the daemon closed the connection");
         close();
-        connection_ = connect(timeoutMs_);
-        if (!connection_) {
-            return 0;
-        }
+        return 0;
     }
 
     // 4. Send it all.

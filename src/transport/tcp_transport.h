@@ -46,6 +46,10 @@ public:
     // Closes any current connection, then connects with the current time-out
     // as the TLS read time-out. Throws IOException "connection failed".
     void open() override;
+    // A connection is held and the daemon has not ended it meanwhile (it
+    // ends an idle one to hand the device to a waiting client, or after its
+    // silent limit). A connection found ended is released, so that the next
+    // open() makes a new one.
     bool isOpen() override;
     // Sends the close-notify alert (once, result ignored) and releases the
     // connection; nothing when not connected.
@@ -61,6 +65,9 @@ public:
     // than kMaxPayload bytes are refused without sending or logging.
     int write(const unsigned char* data, int length) override;
     std::string name() override { return "TCP"; }
+    // Every successful connect counts: the daemon clears the device between
+    // its clients, so a new connection finds none of this one's sessions.
+    unsigned long connectionCount() const override { return connections_; }
 
     // Presents this certificate and key (PEM or DER files) to the daemon from
     // the next connection on. The key's password, if it has one, is read from
@@ -102,6 +109,7 @@ private:
     std::unique_ptr<Connection> connection_;
     // The last established session, offered to the daemon on reconnection.
     std::unique_ptr<SavedSession> savedSession_;
+    unsigned long connections_ = 0;
 };
 
 }  // namespace talvoranth

@@ -8,6 +8,7 @@
 // IOException (code -1) carrying the transport's message.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "transport/exceptions.h"
@@ -37,6 +38,17 @@ public:
     }
     // "HID" or "TCP".
     virtual std::string name() = 0;
+    // How many times open() has reached the device afresh: a new connection
+    // to the daemon, the device opened anew after it failed or vanished.
+    // When it changes, whatever the device kept for this process (sessions,
+    // login) may be gone. 0 for a transport that never tells.
+    virtual unsigned long connectionCount() const { return 0; }
+    // While read() waits for the device's answer it asks `stillWanted` every
+    // so often (CHIDTransport: every kAnswerWatchMs); once it says false the
+    // wait ends as at the time-out, and the transport recovers the same way.
+    // An empty function (the default): the whole time-out is waited.
+    // Transports that do not wait for a device themselves ignore it.
+    virtual void setAnswerWatch(std::function<bool()> /*stillWanted*/) {}
 };
 
 }  // namespace talvoranth

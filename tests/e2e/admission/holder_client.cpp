@@ -3,10 +3,12 @@
 //
 //   holder_client MODULE PIN GO_FILE
 //
-// Initialises, opens a session, logs in and draws random bytes, prints
+// Initialises, opens a session, logs in, stores a private data object (one
+// that only a logged-in user can see) and draws random bytes, prints
 // "holder: ready", then stays idle until GO_FILE exists (others use the
 // device meanwhile). Its next calls must work on the same session, still
-// logged in, without a new login. Prints one line per step; exits 0 when
+// logged in, without a new login: the session is a user session and the
+// private object is found and read. Prints one line per step; exits 0 when
 // every step worked.
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
@@ -29,6 +31,50 @@ bool Check(const char* step, CK_RV rv) {
 bool DrawRandom(CK_SESSION_HANDLE session) {
     CK_BYTE bytes[32] = {};
     return Check("C_GenerateRandom", p11->C_GenerateRandom(session, bytes, sizeof bytes));
+}
+
+char kLabel[] = "holder secret";
+char kValue[] = "kept behind the login";
+
+bool StorePrivateObject(CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS dataClass = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE attributes[] = {
+        {CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_PRIVATE, &yes, sizeof yes},           {CKA_LABEL, kLabel, std::strlen(kLabel)},
+        {CKA_VALUE, kValue, std::strlen(kValue)},
+    };
+    CK_OBJECT_HANDLE object = 0;
+    return Check("C_CreateObject", p11->C_CreateObject(session, attributes, 5, &object));
+}
+
+// Finds the private object by its label (invisible without the login) and
+// reads its value.
+bool ReadPrivateObject(CK_SESSION_HANDLE session) {
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE search[] = {
+        {CKA_PRIVATE, &yes, sizeof yes},
+        {CKA_LABEL, kLabel, std::strlen(kLabel)},
+    };
+    CK_OBJECT_HANDLE found[2] = {};
+    CK_ULONG count = 0;
+    if (!Check("C_FindObjectsInit", p11->C_FindObjectsInit(session, search, 2)) ||
+        !Check("C_FindObjects", p11->C_FindObjects(session, found, 2, &count)) ||
+        !Check("C_FindObjectsFinal", p11->C_FindObjectsFinal(session))) {
+        return false;
+    }
+    std::printf("holder: private objects found %lu\n", static_cast<unsigned long>(count));
+    if (count != 1) {
+        return false;
+    }
+    char value[64] = {};
+    CK_ATTRIBUTE read[] = {{CKA_VALUE, value, sizeof value - 1}};
+    if (!Check("C_GetAttributeValue", p11->C_GetAttributeValue(session, found[0], read, 1))) {
+        return false;
+    }
+    std::printf("holder: private value \"%s\"\n", value);
+    return std::strcmp(value, kValue) == 0 &&
+           Check("C_DestroyObject", p11->C_DestroyObject(session, found[0]));
 }
 
 }  // namespace
@@ -54,7 +100,7 @@ int main(int argc, char** argv) {
         !Check("C_OpenSession", p11->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
                                                    nullptr, &session)) ||
         !Check("C_Login", p11->C_Login(session, CKU_USER, pin, std::strlen(argv[2]))) ||
-        !DrawRandom(session)) {
+        !StorePrivateObject(session) || !DrawRandom(session)) {
         return 1;
     }
     std::printf("holder: ready\n");
@@ -65,11 +111,12 @@ int main(int argc, char** argv) {
         usleep(20000);
     }
     CK_SESSION_INFO info{};
-    if (!Check("C_GetSessionInfo", p11->C_GetSessionInfo(session, &info)) || !DrawRandom(session)) {
+    if (!Check("C_GetSessionInfo", p11->C_GetSessionInfo(session, &info))) {
         return 1;
     }
     std::printf("holder: state %lu\n", static_cast<unsigned long>(info.state));
-    if (info.state != CKS_RW_USER_FUNCTIONS || !Check("C_Logout", p11->C_Logout(session)) ||
+    if (info.state != CKS_RW_USER_FUNCTIONS || !ReadPrivateObject(session) ||
+        !DrawRandom(session) || !Check("C_Logout", p11->C_Logout(session)) ||
         !Check("C_Finalize", p11->C_Finalize(nullptr))) {
         return 1;
     }

@@ -19,9 +19,10 @@
 //                    VEXA_VIRTUAL_DEVICE) hold back the answer to its next
 //                    call past the module's time-out; that call fails, and
 //                    the token information after it must be the token's
-//   replug SIM       has vexa-sim unplug the device for a moment; calls
-//                    fail meanwhile, and then work again without
-//                    C_Finalize and C_Initialize
+//   replug SIM       logs in on a session, has vexa-sim unplug the device
+//                    for a moment; calls fail meanwhile, and then work
+//                    again without C_Finalize and C_Initialize, on the
+//                    same session, still logged in
 //
 // Exits 0 when every step did what it should.
 #include <dlfcn.h>
@@ -262,7 +263,9 @@ int LateAnswer(const std::string& sim) {
 
 int Replug(const std::string& sim) {
     CK_RV rv = CKR_OK;
-    if (!Initialize() || !TokenInfoIsTheTokens(rv) || !SimControl(sim, "vanish 0 2000")) {
+    CK_SESSION_HANDLE kept = 0;
+    if (!Initialize() || !TokenInfoIsTheTokens(rv) || !OpenSession(CKF_RW_SESSION, kept) ||
+        !Login(kept) || !SimControl(sim, "vanish 0 2000")) {
         return 1;
     }
     if (TokenInfoIsTheTokens(rv)) {
@@ -276,6 +279,16 @@ int Replug(const std::string& sim) {
     }
     CK_SESSION_HANDLE session = 0;
     if (!Check("C_GetTokenInfo after replug", rv) || !OpenSession(0, session)) {
+        return 1;
+    }
+    // The device lost its sessions; the module opened the kept one again
+    // and logged in again.
+    CK_SESSION_INFO info{};
+    if (!Check("C_GetSessionInfo of the kept session", p11->C_GetSessionInfo(kept, &info))) {
+        return 1;
+    }
+    std::printf("kept session state %lu\n", static_cast<unsigned long>(info.state));
+    if (info.state != CKS_RW_USER_FUNCTIONS) {
         return 1;
     }
     std::printf("replug ok\n");

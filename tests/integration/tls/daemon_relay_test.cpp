@@ -227,3 +227,38 @@ TEST_F(DaemonRelayTest, AClientThatLeavesBeforeItsAnswerDoesNotEndTheDaemon) {
 }
 
 }  // namespace
+
+// A device that takes a request and never answers it: the daemon waits for
+// the answer only while the client that sent it does. When that client
+// gives up (as the module does after its own time-out), the daemon stops
+// waiting, recovers the device and serves the next client, long before its
+// own device time-out (65 s; the next client would give up after 30 s).
+TEST_F(DaemonRelayTest, AClientThatGivesUpOnAnAnswerThatNeverComesFreesTheDevice) {
+    struct Case {
+        const char* name;
+        bool notify;  // a TLS close notification before the connection ends
+    };
+    for (const Case& c : {Case{"closed", true}, Case{"dropped", false}}) {
+        SCOPED_TRACE(c.name);
+        {
+            // The device is the client's once it answered; its next request
+            // is the one never answered.
+            auto client = connect();
+            expectDeviceAnswers(*client);
+            ASSERT_TRUE(sim_->control("drop 0"));
+            ASSERT_EQ(0, client->sendFrame(0, vexa::test::TokenInfoRequest()));
+            if (c.notify) {
+                client->closeNotify();
+            } else {
+                client->dropConnection();
+            }
+        }
+        auto next = connect();
+        expectDeviceAnswers(*next);
+        next->closeNotify();
+        EXPECT_TRUE(daemon_->waitForStdout(
+            "Client left before the device answered: the exchange is abandoned.\r\n"))
+            << daemon_->out() << daemon_->err();
+        expectDaemonRunning();
+    }
+}

@@ -67,6 +67,9 @@ public:
     std::string kind;
     std::atomic<int> opens{0};
     std::atomic<int> closes{0};
+    // The transport tells every open as a new connection (as the TLS
+    // transport does), so the module restores its sessions after it.
+    std::atomic<bool> countsConnections{false};
     // Time-out in force at the last read, and what the transport holds now.
     std::atomic<int> timeoutAtRead{-1};
     std::atomic<int> timeout{0};
@@ -98,6 +101,9 @@ public:
     int write(const unsigned char* data, int length) override;
     std::string name() override { return device_->kind; }
     std::string product() const { return device_->product; }
+    unsigned long connectionCount() const override {
+        return device_->countsConnections ? static_cast<unsigned long>(device_->opens.load()) : 0;
+    }
 
 private:
     std::shared_ptr<CMemoryDevice> device_;
