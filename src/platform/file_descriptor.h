@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "platform/write_whole.h"
+
 namespace vexa::platform {
 
 class FileDescriptor {
@@ -47,20 +49,15 @@ private:
 // Writes all length bytes to fd, again after a signal or a partial write.
 // False when a write fails (errno tells why) or takes nothing.
 inline bool writeAll(int fd, const void* data, size_t length) {
-    const char* next = static_cast<const char*>(data);
-    size_t left = length;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        next += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
+    return writeWhole(static_cast<const uint8_t*>(data), length,
+                      [fd](const uint8_t* part, size_t size) {
+                          for (;;) {
+                              const ssize_t n = ::write(fd, part, size);
+                              if (n >= 0 || errno != EINTR) {
+                                  return static_cast<long>(n);
+                              }
+                          }
+                      });
 }
 
 }  // namespace vexa::platform

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "platform/child_process.h"
+#include "platform/file_descriptor.h"
 #include "platform/platform.h"
 
 namespace vexa::platform {
@@ -111,17 +112,10 @@ SystemErrorCode changeState(const std::string& name, SystemErrorCode StateRule::
     return systemctl({"--no-block", verb, unitName(name)});
 }
 
-SystemErrorCode writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return systemErrorFromErrno(errno);
-        }
-        done += static_cast<size_t>(n);
+SystemErrorCode writeText(int fd, const std::string& text) {
+    errno = 0;
+    if (!writeAll(fd, text.data(), text.size())) {
+        return systemErrorFromErrno(errno != 0 ? errno : EIO);
     }
     return kErrorSuccess;
 }
@@ -135,7 +129,7 @@ SystemErrorCode writeNewFile(const std::string& path, const std::string& text) {
     if (fd < 0) {
         return systemErrorFromErrno(errno);
     }
-    SystemErrorCode code = writeAll(fd, text);
+    SystemErrorCode code = writeText(fd, text);
     if (code == kErrorSuccess && (fchmod(fd, 0644) != 0 || fsync(fd) != 0)) {
         code = systemErrorFromErrno(errno);
     }
