@@ -12,7 +12,7 @@
 #include "daemon/console.h"
 #include "daemon/device_turns.h"
 #include "daemon/relay.h"
-#include "daemon/shared_device.h"
+#include "daemon/device_claim.h"
 #include "platform/wake_event.h"
 
 namespace {
@@ -26,7 +26,7 @@ struct Worker {
 };
 
 // 1. handshake within its deadline, 2. wait for the device in turn, 3. relay.
-void ServeClient(ClientConnection& client, SharedDevice& device, DeviceTurns& turns,
+void ServeClient(ClientConnection& client, DeviceClaim& device, DeviceTurns& turns,
                  const ServerOptions& options) {
     if (!client.handshake(options.handshakeDeadlineMs)) {
         return;
@@ -50,7 +50,7 @@ void ServeClient(ClientConnection& client, SharedDevice& device, DeviceTurns& tu
     DeviceTurn held(turns);
     const RelayLimits limits{static_cast<int>(options.readTimeoutMs), options.handOverGraceMs};
     RelayClient(client, device, turns, limits);
-    device.clientLeft();
+    device.release();
 }
 
 void ReapFinished(std::list<Worker>& workers) {
@@ -67,7 +67,7 @@ void ReapFinished(std::list<Worker>& workers) {
 }  // namespace
 
 void ServeClients(ServerContext& ctx, const std::string& serial, const ServerOptions& options) {
-    SharedDevice device(serial);
+    DeviceClaim device(kVexaVendorId, kVexaProductId, serial, kDeviceTimeoutMs);
     DeviceTurns turns;
     std::list<Worker> workers;
     mbedtls_net_set_nonblock(&ctx.listener);

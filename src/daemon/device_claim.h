@@ -33,6 +33,14 @@ namespace talvoranth {
 class CHIDTransport;
 }
 
+// The device's read time-out, the daemon's own bound on a device answer:
+// the longest the module waits for one (key-pair and domain-parameter
+// generation, 65 s), since the daemon cannot tell which call a request is.
+// Usually the wait ends much sooner: the relay watches the client meanwhile
+// and stops waiting when it leaves (its module gives up after its own
+// time-out, 12 s by default).
+constexpr int kDeviceTimeoutMs = 65000;
+
 class DeviceClaim {
 public:
     // How long a claim waits for local programs to let go of the device.

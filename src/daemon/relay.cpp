@@ -9,7 +9,7 @@
 #include "daemon/console.h"
 #include "daemon/device_turns.h"
 #include "daemon/server.h"
-#include "daemon/shared_device.h"
+#include "daemon/device_claim.h"
 #include "platform/platform.h"
 #include "platform/wake_event.h"
 #include "transport/port.h"
@@ -169,14 +169,14 @@ private:
 // kept open from an earlier client that no longer takes the request (it was
 // unplugged, the simulator restarted) is opened once more. False when the
 // request could not be sent.
-bool ExchangeWithDevice(const ClientConnection& client, SharedDevice& device,
+bool ExchangeWithDevice(const ClientConnection& client, DeviceClaim& device,
                         talvoranth::CTransport*& link, bool reused, unsigned char* buffer,
                         int* length) {
     if (!port_write(link, buffer, *length)) {
-        device.failed();
-        link = reused ? device.forClient(&reused) : nullptr;
+        device.discard();
+        link = reused ? device.claim(&reused) : nullptr;
         if (link == nullptr || !port_write(link, buffer, *length)) {
-            device.failed();
+            device.discard();
             link = nullptr;
             return false;
         }
@@ -195,7 +195,7 @@ bool ExchangeWithDevice(const ClientConnection& client, SharedDevice& device,
             InfoLine("Client left before the device answered: the exchange is abandoned.");
         }
         *length = 0;
-        device.failed();
+        device.discard();
         link = nullptr;
     }
     return true;
@@ -203,10 +203,10 @@ bool ExchangeWithDevice(const ClientConnection& client, SharedDevice& device,
 
 }  // namespace
 
-void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& turns,
+void RelayClient(ClientConnection& client, DeviceClaim& device, DeviceTurns& turns,
                  const RelayLimits& limits) {
     bool reused = false;
-    talvoranth::CTransport* link = device.forClient(&reused);
+    talvoranth::CTransport* link = device.claim(&reused);
     if (link == nullptr) {
         ErrorLine("Could not open device on USB transport.");
         return;
@@ -229,7 +229,7 @@ void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& tu
         }
         if (flag == 0) {
             if (link == nullptr) {
-                link = device.forClient(&reused);
+                link = device.claim(&reused);
             }
             if (link == nullptr ||
                 !ExchangeWithDevice(client, device, link, reused, buffer, &length)) {

@@ -17,7 +17,7 @@
 
 class ClientConnection;
 class DeviceTurns;
-class SharedDevice;
+class DeviceClaim;
 
 // The Vexa device: a USB HID device told apart by its serial number.
 constexpr unsigned short kVexaVendorId = 0x0483;
@@ -49,7 +49,7 @@ struct RelayLimits {
 // breaks the framing, stays silent for too long or idles while another
 // client waits; then sends the close notification. A stop request lets the
 // connection go on to its end. The device is closed after a failed exchange.
-void RelayClient(ClientConnection& client, SharedDevice& device, DeviceTurns& turns,
+void RelayClient(ClientConnection& client, DeviceClaim& device, DeviceTurns& turns,
                  const RelayLimits& limits);
 
 // Reads one whole frame into buffer. *length is the capacity on entry and
